@@ -1,0 +1,11 @@
+#ifndef PASSHASH_HASH_PASSPHRASE_H
+#define PASSHASH_HASH_PASSPHRASE_H
+
+// Hashes `passphrase` (a NUL-terminated byte string, borrowed, left unchanged)
+// with libxcrypt's default method and cost and a fresh random salt.
+// Returns the hashed-passphrase string on the heap, to be released with free(),
+// or a null pointer when the library could not make one (for instance for a
+// passphrase longer than it accepts, no randomness, or no memory).
+char *hash_passphrase(const char *passphrase);
+
+#endif
