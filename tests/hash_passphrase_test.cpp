@@ -1,0 +1,53 @@
+#include "checks.h"
+#include "hash_passphrase.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace {
+
+using owned_string = std::unique_ptr<char, decltype(&std::free)>;
+
+owned_string hash_of(const std::string &passphrase)
+{
+    return {hash_passphrase(passphrase.c_str()), &std::free};
+}
+
+TEST(HashPassphrase, FreshSaltEachCallAndBothVerifyWithDefaultMethodAndCost)
+{
+    std::string passphrase = "correct horse battery staple";
+    const std::string before = passphrase;
+    const owned_string first = hash_of(passphrase);
+    const owned_string second = hash_of(passphrase);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+
+    EXPECT_EQ(passphrase, before);
+    EXPECT_STRNE(first.get(), second.get());
+    for (const char *hash : {first.get(), second.get()}) {
+        EXPECT_TRUE(verifies(passphrase, hash)) << hash;
+        EXPECT_FALSE(verifies(passphrase + "x", hash)) << hash;
+        EXPECT_TRUE(std::string(hash).starts_with(default_parameters())) << hash;
+    }
+}
+
+TEST(HashPassphrase, LengthsAtAndPastTheLibraryLimit)
+{
+    const struct {
+        std::size_t length;
+        bool hashed;
+    } cases[] = {{1, true}, {511, true}, {512, false}, {1023, false}};
+    for (const auto &c : cases) {
+        const std::string passphrase(c.length, 'p');
+        const owned_string hash = hash_of(passphrase);
+        EXPECT_EQ(hash != nullptr, c.hashed) << c.length;
+        if (hash != nullptr) {
+            EXPECT_TRUE(verifies(passphrase, hash.get())) << c.length;
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,176 @@
+// The built tool with standard input on a pipe or a file, as scripts use it.
+
+#include "checks.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Runs the tool on the given descriptors (-1: leave that one closed) and
+// returns its wait status.
+int run_tool(int in, int out, int err, const std::vector<std::string> &args = {})
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fds[] = {in, out, err};
+        for (int target = 0; target < 3; ++target) {
+            if (fds[target] < 0) {
+                close(target);
+            } else if (dup2(fds[target], target) < 0) {
+                _exit(127);
+            }
+        }
+        std::vector<char *> argv{const_cast<char *>(PASSHASH_BINARY)};
+        for (const std::string &arg : args) {
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(PASSHASH_BINARY, argv.data());
+        _exit(127);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+std::string read_rest(int fd)
+{
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+std::string read_all(std::FILE *file)
+{
+    lseek(fileno(file), 0, SEEK_SET);
+    return read_rest(fileno(file));
+}
+
+struct run_result {
+    int status;
+    std::string out, err, unread;
+};
+
+run_result run_on(const std::string &input, bool from_file, const std::vector<std::string> &args = {})
+{
+    std::FILE *out = std::tmpfile();
+    std::FILE *err = std::tmpfile();
+    std::FILE *in_file = std::tmpfile();
+    int in_pipe[2] = {-1, -1};
+    int in = -1;
+    if (from_file) {
+        std::fwrite(input.data(), 1, input.size(), in_file);
+        std::fflush(in_file);
+        in = fileno(in_file);
+        lseek(in, 0, SEEK_SET);
+    } else {
+        EXPECT_EQ(pipe(in_pipe), 0);
+        EXPECT_EQ(write(in_pipe[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+        close(in_pipe[1]);
+        in = in_pipe[0];
+    }
+    const int status = run_tool(in, fileno(out), fileno(err), args);
+    // The file offset is shared with the tool, so this is what it left unread.
+    run_result result{status, read_all(out), read_all(err), read_rest(in)};
+    std::fclose(out);
+    std::fclose(err);
+    std::fclose(in_file);
+    if (!from_file) {
+        close(in_pipe[0]);
+    }
+    return result;
+}
+
+struct line_case {
+    const char *name;
+    std::string input;
+    std::optional<std::string> passphrase; // none: nothing may be hashed
+    std::vector<std::string> args = {};
+};
+
+const line_case line_cases[] = {
+    {"plain line", "secret\n", "secret"},
+    {"no trailing newline", "secret", "secret"},
+    {"empty input", "", std::nullopt},
+    {"only a newline", "\n", std::nullopt},
+    {"NUL first", std::string("\0abc\n", 5), std::nullopt},
+    {"NUL inside ends it", std::string("ab\0cd\n", 6), "ab"},
+    {"carriage return kept", "secret\r\n", "secret\r"},
+    {"blanks and tabs kept", " \tpass phrase \t\n", " \tpass phrase \t"},
+    {"bytes, not characters", "p\xc3\xa4ss\xff\n", "p\xc3\xa4ss\xff"},
+    {"511 bytes", std::string(511, 'x') + "\n", std::string(511, 'x')},
+    {"512 bytes refused by the library", std::string(512, 'x') + "\n", std::nullopt},
+    {"1023 bytes refused by the library", std::string(1023, 'x') + "\n", std::nullopt},
+    {"overlong line refused", std::string(1500, 'x') + "\nnext\n", std::nullopt},
+    {"overlong line with an early NUL", std::string("ab\0", 3) + std::string(1500, 'x') + "\n", std::nullopt},
+    {"only the first line", "first\nsecond\n", "first"},
+    {"arguments ignored", "secret\n", "secret", {"--help", "-", "", "x y"}},
+};
+
+TEST(Pipe, EachLineGivesTheExpectedOutcomeAndLeavesTheRestUnread)
+{
+    const std::string parameters = default_parameters();
+    for (const line_case &c : line_cases) {
+        for (const bool from_file : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (from_file ? " (file)" : " (pipe)"));
+            const run_result r = run_on(c.input, from_file, c.args);
+            EXPECT_TRUE(WIFEXITED(r.status));
+            EXPECT_EQ(WEXITSTATUS(r.status), c.passphrase ? 0 : 1);
+            EXPECT_EQ(r.err, "");
+            const std::size_t newline = c.input.find('\n');
+            EXPECT_EQ(r.unread, newline == std::string::npos ? "" : c.input.substr(newline + 1));
+
+            const std::string head = prompt + "\n";
+            ASSERT_TRUE(r.out.starts_with(head)) << r.out;
+            if (!c.passphrase) {
+                EXPECT_EQ(r.out, head);
+                continue;
+            }
+            const std::string result_line = r.out.substr(head.size());
+            ASSERT_TRUE(result_line.starts_with(result_label) && result_line.ends_with("\n")) << result_line;
+            const std::string hash = result_line.substr(result_label.size(), result_line.size() - result_label.size() - 1);
+            EXPECT_TRUE(hash.starts_with(parameters)) << hash;
+            EXPECT_TRUE(verifies(*c.passphrase, hash)) << hash;
+        }
+    }
+}
+
+TEST(Pipe, UndeliveredOrUnreadableIsFailure)
+{
+    std::FILE *out = std::tmpfile();
+    std::FILE *err = std::tmpfile();
+    const int full = open("/dev/full", O_WRONLY);
+    const struct {
+        const char *name;
+        bool stdin_closed;
+        int out;
+    } cases[] = {{"stdout on /dev/full", false, full}, {"stdout closed", false, -1}, {"stdin closed", true, fileno(out)}};
+    for (const auto &c : cases) {
+        int in[2];
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(write(in[1], "secret\n", 7), 7);
+        close(in[1]);
+        const int status = run_tool(c.stdin_closed ? -1 : in[0], c.out, fileno(err));
+        close(in[0]);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.name << ": " << status;
+        EXPECT_EQ(read_all(err), "") << c.name;
+    }
+    EXPECT_EQ(read_all(out), prompt + "\n");
+    close(full);
+    std::fclose(out);
+    std::fclose(err);
+}
+
+} // namespace
