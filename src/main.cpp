@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -59,7 +60,7 @@ bool silence_terminal(quiet_terminal &quiet)
     }
     sigprocmask(SIG_BLOCK, &ending, &quiet.old_mask);
 
-    struct sigaction catcher {};
+    struct sigaction catcher { };
     catcher.sa_handler = note_signal;
     catcher.sa_mask = ending;
     for (std::size_t i = 0; i < ending_signals.size(); ++i) {
@@ -90,46 +91,45 @@ void restore_terminal(const quiet_terminal &quiet)
     }
 }
 
-enum class line_read { complete, refused, interrupted };
+// Waits until standard input has something to read, with the ending signals
+// let in for the wait alone: ppoll swaps the mask atomically, so there is no
+// moment where one could arrive unnoticed. False when the wait failed or an
+// ending signal ended it.
+bool wait_for_input(const sigset_t *wait_mask)
+{
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    while (ppoll(&input, 1, nullptr, wait_mask) < 0) {
+        if (caught_signal != 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Reads one line from standard input into `line`, NUL-terminated and without
-// its newline. Bytes are read one at a time so that nothing past the newline
-// is consumed: whatever follows stays for the next reader, on a pipe as well.
-// A line too long for `line` is refused, and the rest of it is read and
-// dropped so that at a terminal it cannot reach the shell as a command.
-// With `wait_mask`, the wait for input happens in ppoll under that mask, which
-// lets the ending signals in without a window where one could be missed.
-line_read read_line(std::span<char> line, const sigset_t *wait_mask)
+// its newline; true when the line was read whole and fits. Bytes are read one
+// at a time so that nothing past the newline is consumed: whatever follows
+// stays for the next reader, on a pipe as well. The rest of a line too long
+// for `line` is read and dropped so that at a terminal it cannot reach the
+// shell as a command. `wait_mask` is given at a terminal (see wait_for_input).
+bool read_line(std::span<char> line, const sigset_t *wait_mask)
 {
     const std::size_t last = line.size() - 1;
     std::size_t length = 0;
-    bool too_long = false;
-    line_read outcome = line_read::complete;
+    bool fits = true;
     for (;;) {
-        if (wait_mask != nullptr) {
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            if (ppoll(&input, 1, nullptr, wait_mask) < 0) {
-                if (caught_signal != 0) {
-                    outcome = line_read::interrupted;
-                    break;
-                }
-                if (errno == EINTR) {
-                    continue;
-                }
-                outcome = line_read::refused;
-                break;
-            }
+        if (wait_mask != nullptr && !wait_for_input(wait_mask)) {
+            return false;
         }
         // Past the end of the room, the last slot takes the dropped bytes;
         // the terminating NUL overwrites it.
-        char &slot = line[length < last ? length : last];
+        char &slot = line[std::min(length, last)];
         const ssize_t got = read(STDIN_FILENO, &slot, 1);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
-            outcome = line_read::refused;
-            break;
+            return false;
         }
         if (got == 0 || slot == '\n') {
             break;
@@ -137,14 +137,11 @@ line_read read_line(std::span<char> line, const sigset_t *wait_mask)
         if (length < last) {
             ++length;
         } else {
-            too_long = true;
+            fits = false;
         }
     }
     line[length] = '\0';
-    if (outcome == line_read::complete && too_long) {
-        outcome = line_read::refused;
-    }
-    return outcome;
+    return fits;
 }
 
 // A result that did not reach its destination is no success: both an error
@@ -160,13 +157,15 @@ bool close_stdout()
 
 int main()
 {
-    std::fputs("Enter password (not echoed): ", stdout);
-    std::fflush(stdout);
+    // Write errors here are not lost: they stay on the stream and decide the
+    // exit status at the end.
+    (void)std::fputs("Enter password (not echoed): ", stdout);
+    (void)std::fflush(stdout);
 
     std::array<char, line_size> line{};
     quiet_terminal quiet{};
     const bool at_terminal = silence_terminal(quiet);
-    const line_read outcome = read_line(line, at_terminal ? &quiet.old_mask : nullptr);
+    const bool have_line = read_line(line, at_terminal ? &quiet.old_mask : nullptr);
     if (at_terminal) {
         restore_terminal(quiet);
     }
@@ -175,16 +174,16 @@ int main()
         explicit_bzero(line.data(), line.size());
         // The disposition is the caller's again, so this ends the process by
         // the same signal, as the shell expects to see.
-        std::raise(caught_signal);
+        (void)std::raise(caught_signal);
         return 1;
     }
 
     // Enter was not echoed: end the prompt's line ourselves.
-    std::putchar('\n');
-    std::fflush(stdout);
+    (void)std::putchar('\n');
+    (void)std::fflush(stdout);
 
     char *hashed = nullptr;
-    if (outcome == line_read::complete && line[0] != '\0') {
+    if (have_line && line[0] != '\0') {
         hashed = hash_passphrase(line.data());
     }
     explicit_bzero(line.data(), line.size());

@@ -140,7 +140,8 @@ TEST(Pipe, EachLineGivesTheExpectedOutcomeAndLeavesTheRestUnread)
             }
             const std::string result_line = r.out.substr(head.size());
             ASSERT_TRUE(result_line.starts_with(result_label) && result_line.ends_with("\n")) << result_line;
-            const std::string hash = result_line.substr(result_label.size(), result_line.size() - result_label.size() - 1);
+            const std::string hash
+                = result_line.substr(result_label.size(), result_line.size() - result_label.size() - 1);
             EXPECT_TRUE(hash.starts_with(parameters)) << hash;
             EXPECT_TRUE(verifies(*c.passphrase, hash)) << hash;
         }
@@ -156,7 +157,8 @@ TEST(Pipe, UndeliveredOrUnreadableIsFailure)
         const char *name;
         bool stdin_closed;
         int out;
-    } cases[] = {{"stdout on /dev/full", false, full}, {"stdout closed", false, -1}, {"stdin closed", true, fileno(out)}};
+    } cases[] = {{"stdout on /dev/full", false, full}, {"stdout closed", false, -1},
+        {"stdin closed", true, fileno(out)}};
     for (const auto &c : cases) {
         int in[2];
         ASSERT_EQ(pipe(in), 0);

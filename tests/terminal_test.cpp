@@ -106,7 +106,8 @@ session start_waiting(bool caller_ignores_sigint = false)
 {
     session s = start(caller_ignores_sigint);
     EXPECT_EQ(read_until(s.master, prompt), prompt);
-    EXPECT_EQ(local_flags_once(s.slave, s.original.c_lflag & ~tcflag_t{ECHO}), s.original.c_lflag & ~tcflag_t{ECHO});
+    EXPECT_EQ(local_flags_once(s.slave, s.original.c_lflag & ~tcflag_t{ECHO}),
+        s.original.c_lflag & ~tcflag_t{ECHO});
     return s;
 }
 
@@ -154,7 +155,8 @@ TEST(Terminal, EndingSignalDuringTheReadRestoresEchoAndEndsByThatSignal)
         const char *name;
         int sig;
         char key; // typed at the terminal; 0: sent with kill
-    } cases[] = {{"Ctrl-C", SIGINT, '\x03'}, {"Ctrl-\\", SIGQUIT, '\x1c'}, {"kill TERM", SIGTERM, 0}, {"kill HUP", SIGHUP, 0}};
+    } cases[] = {{"Ctrl-C", SIGINT, '\x03'}, {"Ctrl-\\", SIGQUIT, '\x1c'}, {"kill TERM", SIGTERM, 0},
+        {"kill HUP", SIGHUP, 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const session s = start_waiting();
