@@ -32,20 +32,4 @@ TEST(HashPassphrase, FreshSaltEachCallAndBothVerifyWithDefaultMethodAndCost)
     }
 }
 
-TEST(HashPassphrase, LengthsAtAndPastTheLibraryLimit)
-{
-    const struct {
-        std::size_t length;
-        bool hashed;
-    } cases[] = {{1, true}, {511, true}, {512, false}, {1023, false}};
-    for (const auto &c : cases) {
-        const std::string passphrase(c.length, 'p');
-        const owned_string hash = hash_of(passphrase);
-        EXPECT_EQ(hash != nullptr, c.hashed) << c.length;
-        if (hash != nullptr) {
-            EXPECT_TRUE(verifies(passphrase, hash.get())) << c.length;
-        }
-    }
-}
-
 } // namespace

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,16 +46,38 @@ std::string read_rest(int fd)
 {
     std::string text;
     char chunk[4096];
-    for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;) {
+    for (ssize_t got = 0; (got = read(fd, chunk, sizeof chunk)) > 0;) {
         text.append(chunk, static_cast<std::size_t>(got));
     }
     return text;
 }
 
-std::string read_all(std::FILE *file)
+std::string contents(int fd)
 {
-    lseek(fileno(file), 0, SEEK_SET);
-    return read_rest(fileno(file));
+    lseek(fd, 0, SEEK_SET);
+    return read_rest(fd);
+}
+
+int scratch_file()
+{
+    return memfd_create("passhash-test", 0);
+}
+
+// Standard input for one run: a pipe or a file, holding `input`.
+int input_on(const std::string &input, bool from_file)
+{
+    int fds[2] = {scratch_file(), -1};
+    if (!from_file) {
+        close(fds[0]);
+        EXPECT_EQ(pipe(fds), 0);
+    }
+    EXPECT_EQ(write(fds[from_file ? 0 : 1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    if (from_file) {
+        lseek(fds[0], 0, SEEK_SET);
+    } else {
+        close(fds[1]);
+    }
+    return fds[0];
 }
 
 struct run_result {
@@ -65,30 +87,14 @@ struct run_result {
 
 run_result run_on(const std::string &input, bool from_file, const std::vector<std::string> &args = {})
 {
-    std::FILE *out = std::tmpfile();
-    std::FILE *err = std::tmpfile();
-    std::FILE *in_file = std::tmpfile();
-    int in_pipe[2] = {-1, -1};
-    int in = -1;
-    if (from_file) {
-        std::fwrite(input.data(), 1, input.size(), in_file);
-        std::fflush(in_file);
-        in = fileno(in_file);
-        lseek(in, 0, SEEK_SET);
-    } else {
-        EXPECT_EQ(pipe(in_pipe), 0);
-        EXPECT_EQ(write(in_pipe[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-        close(in_pipe[1]);
-        in = in_pipe[0];
-    }
-    const int status = run_tool(in, fileno(out), fileno(err), args);
-    // The file offset is shared with the tool, so this is what it left unread.
-    run_result result{status, read_all(out), read_all(err), read_rest(in)};
-    std::fclose(out);
-    std::fclose(err);
-    std::fclose(in_file);
-    if (!from_file) {
-        close(in_pipe[0]);
+    const int in = input_on(input, from_file);
+    const int out = scratch_file();
+    const int err = scratch_file();
+    const int status = run_tool(in, out, err, args);
+    // A file's offset is shared with the tool, so this is what it left unread.
+    run_result result{status, contents(out), contents(err), read_rest(in)};
+    for (const int fd : {in, out, err}) {
+        close(fd);
     }
     return result;
 }
@@ -150,29 +156,26 @@ TEST(Pipe, EachLineGivesTheExpectedOutcomeAndLeavesTheRestUnread)
 
 TEST(Pipe, UndeliveredOrUnreadableIsFailure)
 {
-    std::FILE *out = std::tmpfile();
-    std::FILE *err = std::tmpfile();
+    const int out = scratch_file();
+    const int err = scratch_file();
     const int full = open("/dev/full", O_WRONLY);
     const struct {
         const char *name;
         bool stdin_closed;
         int out;
-    } cases[] = {{"stdout on /dev/full", false, full}, {"stdout closed", false, -1},
-        {"stdin closed", true, fileno(out)}};
+    } cases[]
+        = {{"stdout on /dev/full", false, full}, {"stdout closed", false, -1}, {"stdin closed", true, out}};
     for (const auto &c : cases) {
-        int in[2];
-        ASSERT_EQ(pipe(in), 0);
-        ASSERT_EQ(write(in[1], "secret\n", 7), 7);
-        close(in[1]);
-        const int status = run_tool(c.stdin_closed ? -1 : in[0], c.out, fileno(err));
-        close(in[0]);
+        const int in = input_on("secret\n", false);
+        const int status = run_tool(c.stdin_closed ? -1 : in, c.out, err);
+        close(in);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.name << ": " << status;
-        EXPECT_EQ(read_all(err), "") << c.name;
+        EXPECT_EQ(contents(err), "") << c.name;
     }
-    EXPECT_EQ(read_all(out), prompt + "\n");
-    close(full);
-    std::fclose(out);
-    std::fclose(err);
+    EXPECT_EQ(contents(out), prompt + "\n");
+    for (const int fd : {out, err, full}) {
+        close(fd);
+    }
 }
 
 } // namespace
