@@ -40,7 +40,7 @@ struct quiet_terminal {
     termios saved;
     sigset_t old_mask;
     std::array<struct sigaction, ending_signals.size()> old_actions;
-    std::array<bool, ending_signals.size()> caught;
+    std::array<bool, ending_signals.size()> catching; // our handler is installed
 };
 
 // Switches echo off on standard input. Returns false, having changed nothing,
@@ -66,8 +66,8 @@ bool silence_terminal(quiet_terminal &quiet)
     for (std::size_t i = 0; i < ending_signals.size(); ++i) {
         sigaction(ending_signals[i], nullptr, &quiet.old_actions[i]);
         // A signal that our caller chose to ignore stays ignored.
-        quiet.caught[i] = quiet.old_actions[i].sa_handler != SIG_IGN;
-        if (quiet.caught[i]) {
+        quiet.catching[i] = quiet.old_actions[i].sa_handler != SIG_IGN;
+        if (quiet.catching[i]) {
             sigaction(ending_signals[i], &catcher, nullptr);
         }
     }
@@ -85,7 +85,7 @@ void restore_terminal(const quiet_terminal &quiet)
     tcsetattr(STDIN_FILENO, TCSANOW, &quiet.saved);
     sigprocmask(SIG_SETMASK, &quiet.old_mask, nullptr);
     for (std::size_t i = 0; i < ending_signals.size(); ++i) {
-        if (quiet.caught[i]) {
+        if (quiet.catching[i]) {
             sigaction(ending_signals[i], &quiet.old_actions[i], nullptr);
         }
     }
