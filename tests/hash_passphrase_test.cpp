@@ -32,4 +32,10 @@ TEST(HashPassphrase, FreshSaltEachCallAndBothVerifyWithDefaultMethodAndCost)
     }
 }
 
+TEST(HashPassphrase, NullPastTheLibraryLimit)
+{
+    EXPECT_NE(hash_of(std::string(511, 'x')), nullptr);
+    EXPECT_EQ(hash_of(std::string(512, 'x')), nullptr);
+}
+
 } // namespace
