@@ -9,6 +9,17 @@
 inline const std::string prompt = "Enter password (not echoed): ";
 inline const std::string result_label = "Hashed passphrase is: ";
 
+// The hash in `shown` when that is exactly `head`, the result label, a hash
+// and `eol`; empty otherwise, which verifies against nothing.
+inline std::string result_hash(const std::string &shown, const std::string &head, const std::string &eol)
+{
+    const std::string start = head + result_label;
+    if (shown.size() < start.size() + eol.size() || !shown.starts_with(start) || !shown.ends_with(eol)) {
+        return "";
+    }
+    return shown.substr(start.size(), shown.size() - start.size() - eol.size());
+}
+
 // True when the library itself, given `hash` as the setting, hashes
 // `passphrase` to the very same string.
 inline bool verifies(const std::string &passphrase, const std::string &hash)
