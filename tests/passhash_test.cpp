@@ -1,0 +1,348 @@
+// The built tool as scripts and people meet it: on pipes, and on a real
+// pseudo-terminal under an interactive bash or dash, job control included.
+
+#include <crypt.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <utmp.h>
+
+#include <csignal>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string prompt = "Enter password (not echoed): ";
+const std::string label = "Hashed passphrase is: ";
+const std::string secret = "hunter2";
+const bool emulated = sizeof(PASSHASH_EMULATOR) > 1;
+
+// The emulator of a cross build, then the wrapper a gate asks for (valgrind).
+std::vector<std::string> tool_command(const std::vector<std::string> &args = {})
+{
+    const char *launcher = std::getenv("PASSHASH_LAUNCHER");
+    std::istringstream words(std::string(PASSHASH_EMULATOR) + " " + (launcher == nullptr ? "" : launcher));
+    std::vector<std::string> argv{std::istream_iterator<std::string>(words), {}};
+    argv.emplace_back(PASSHASH_BINARY);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Runs `argv` in a child that `prepare` sets up, with every signal at its
+// default and none blocked, whatever this test runner was started with.
+pid_t spawn(const std::vector<std::string> &argv, const auto &prepare)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prepare();
+        for (int sig = 1; sig < NSIG; ++sig) {
+            (void)std::signal(sig, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        std::vector<char *> args;
+        args.reserve(argv.size() + 1);
+        for (const std::string &arg : argv) {
+            args.push_back(const_cast<char *>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid)
+{
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+// True when `hash` has the library's default method and cost, and the library,
+// given it as the setting, hashes `passphrase` to the very same string.
+bool verifies(const std::string &passphrase, const std::string &hash)
+{
+    char *setting = crypt_gensalt_ra(nullptr, 0, nullptr, 0);
+    const std::string defaults = setting == nullptr ? "?" : setting;
+    std::free(setting);
+    void *work = nullptr;
+    int size = 0;
+    const char *again = crypt_ra(passphrase.c_str(), hash.c_str(), &work, &size);
+    const bool same
+        = again != nullptr && hash == again && hash.starts_with(defaults.substr(0, defaults.rfind('$')));
+    std::free(work);
+    return same;
+}
+
+std::string drain(int fd, bool from_start = false)
+{
+    if (from_start) {
+        lseek(fd, 0, SEEK_SET);
+    }
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got = 0; (got = read(fd, chunk, sizeof chunk)) > 0;) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+struct pipe_case {
+    const char *name;
+    std::string input;
+    std::optional<std::string> passphrase; // none: nothing may be hashed
+    std::vector<std::string> args = {};
+    const char *redirect = ""; // by the shell that starts the tool
+};
+
+const pipe_case pipe_cases[] = {
+    {"plain line", "secret\n", "secret"},
+    {"no trailing newline", "secret", "secret"},
+    {"empty input", "", std::nullopt},
+    {"only a newline", "\n", std::nullopt},
+    {"NUL first", std::string("\0abc\n", 5), std::nullopt},
+    {"NUL inside ends it", std::string("ab\0cd\n", 6), "ab"},
+    {"carriage return kept", "secret\r\n", "secret\r"},
+    {"blanks and tabs kept", " \tpass phrase \t\n", " \tpass phrase \t"},
+    {"bytes, not characters", "p\xc3\xa4ss\xff\n", "p\xc3\xa4ss\xff"},
+    {"511 bytes", std::string(511, 'x') + "\n", std::string(511, 'x')},
+    {"512 bytes refused by the library", std::string(512, 'x') + "\n", std::nullopt},
+    {"overlong line refused", std::string(1500, 'x') + "\nnext\n", std::nullopt},
+    {"overlong line with an early NUL", std::string("ab\0", 3) + std::string(1500, 'x') + "\n", std::nullopt},
+    {"only the first line", "first\nsecond\n", "first"},
+    {"arguments ignored", "secret\n", "secret", {"--help", "-", "", "x y"}},
+    {"stdout on a full disk", "secret\n", std::nullopt, {}, ">/dev/full"},
+    {"stdout closed", "secret\n", std::nullopt, {}, ">&-"},
+    {"stdin closed", "", std::nullopt, {}, "<&-"},
+};
+
+// Each input once ready on a pipe, and once written late to a pipe handed
+// over non-blocking, when the tool already waits for it.
+TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
+{
+    std::set<std::string> hashes;
+    std::size_t made = 0;
+    for (const pipe_case &c : pipe_cases) {
+        for (const bool late : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (late ? ", written late" : ""));
+            int in[2];
+            ASSERT_EQ(pipe2(in, O_CLOEXEC | (late ? O_NONBLOCK : 0)), 0);
+            const int out = memfd_create("out", MFD_CLOEXEC);
+            const int err = memfd_create("err", MFD_CLOEXEC);
+            const auto feed = [&] {
+                EXPECT_EQ(write(in[1], c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
+                close(in[1]);
+            };
+            if (!late) {
+                feed();
+            }
+            std::vector<std::string> argv{"sh", "-c", std::string("exec \"$@\" ") + c.redirect, "sh"};
+            const std::vector<std::string> tool = tool_command(c.args);
+            argv.insert(argv.end(), tool.begin(), tool.end());
+            const pid_t pid = spawn(argv, [&] {
+                dup2(in[0], STDIN_FILENO);
+                dup2(out, STDOUT_FILENO);
+                dup2(err, STDERR_FILENO);
+            });
+            // Wait until the tool sleeps, waiting for input, or has ended.
+            for (char state = 'R'; late && state != 'S' && state != 'Z'; usleep(1000)) {
+                const int stat
+                    = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+                const std::string text = drain(stat);
+                close(stat);
+                state = text.empty() ? 'Z' : text.at(text.rfind(')') + 2);
+            }
+            if (late) {
+                feed();
+            }
+            const int status = wait_for(pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (c.passphrase ? 0 : 1)) << status;
+            EXPECT_EQ(drain(err, true), "");
+            const std::size_t newline = c.input.find('\n');
+            EXPECT_EQ(drain(in[0]), newline == std::string::npos ? "" : c.input.substr(newline + 1));
+
+            const std::string shown = drain(out, true);
+            const std::string head = prompt + "\n" + (c.passphrase ? label : "");
+            if (c.passphrase) {
+                const std::string hash = shown.substr(std::min(head.size(), shown.size()));
+                EXPECT_TRUE(shown.starts_with(head) && hash.ends_with("\n")
+                    && verifies(*c.passphrase, hash.substr(0, hash.size() - 1)))
+                    << shown;
+                hashes.insert(hash);
+                ++made;
+            } else if (c.redirect[0] != '>') {
+                EXPECT_EQ(shown, head);
+            }
+            for (const int fd : {in[0], out, err}) {
+                close(fd);
+            }
+        }
+    }
+    EXPECT_EQ(hashes.size(), made) << "a salt came twice";
+}
+
+// One exchange at the terminal: keys typed, then a signal sent to the job in
+// the foreground, then a text awaited on the screen.
+struct step {
+    std::string keys;
+    std::string expect;
+    int sig = 0;
+};
+
+struct shell_case {
+    std::string name;
+    std::string shell;
+    std::vector<step> steps;
+    bool under_emulator = true;
+};
+
+std::vector<shell_case> shell_cases()
+{
+    const step start{"$PASSHASH\n", prompt};
+    const step passphrase{secret + "\n", label};
+    const step ctrl_z{"\x1a", "Stopped"};
+    const step fg{"fg\n", prompt};
+    // Shows on the screen only if the shell got its echo back.
+    const step at_shell{"echo typed-at-shell\n", "echo typed-at-shell"};
+    const auto status = [](int value) {
+        return step{"echo status=$?\n", "status=" + std::to_string(value) + "\r\n"};
+    };
+
+    std::vector<shell_case> cases;
+    for (const std::string shell : {"bash", "dash"}) {
+        cases.push_back({shell + "_ctrl_z_fg", shell, {start, ctrl_z, at_shell, fg, passphrase, status(0)}});
+        cases.push_back(
+            {shell + "_sigstop_fg", shell, {start, {"", "Stopped", SIGSTOP}, fg, passphrase, status(0)}});
+        // qemu-user catches every signal itself, so the kernel never stops an
+        // emulated process for touching the terminal from the background.
+        cases.push_back({shell + "_bg_fg", shell,
+            {start, ctrl_z, {"bg\n", "[1]"}, at_shell, fg, passphrase, status(0)}, false});
+    }
+    cases.push_back(
+        {"dash_ignored_sigint", "dash", {{"trap '' INT\n", ""}, start, {"\x03", ""}, passphrase, status(0)}});
+    cases.push_back({"dash_overlong_line", "dash", {start, {std::string(1500, 'x') + "\n", ""}, status(1)}});
+    // qemu-user writes a core file of its own, whatever the guest asked.
+    cases.push_back({"dash_sigquit_while_hashing_no_core", "dash",
+        {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)},
+        false});
+    for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE}) {
+        // Keyboard signals are typed, as a user would.
+        const std::string key = sig == SIGINT ? "\x03" : sig == SIGQUIT ? "\x1c" : "";
+        cases.push_back({std::string("dash_sig") + sigabbrev_np(sig), "dash",
+            {start, {key, "$ ", key.empty() ? sig : 0}, status(128 + sig)}});
+    }
+    return cases;
+}
+
+using Terminal = testing::TestWithParam<shell_case>;
+
+tcflag_t local_modes(int terminal)
+{
+    termios now{};
+    tcgetattr(terminal, &now);
+    return now.c_lflag;
+}
+
+TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
+{
+    const shell_case &c = GetParam();
+    if (emulated && !c.under_emulator) {
+        GTEST_SKIP() << "cannot pass under qemu-user (see the case's comment)";
+    }
+    std::string scratch = testing::TempDir() + "passhash-XXXXXX";
+    ASSERT_NE(mkdtemp(scratch.data()), nullptr);
+    int master = -1;
+    int slave = -1;
+    winsize size{24, 200, 0, 0};
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    const tcflag_t before = local_modes(master);
+    std::string command;
+    for (const std::string &word : tool_command()) {
+        command += word + " ";
+    }
+    // No core files unless a case asks for them, and no start-up files.
+    std::vector<std::string> argv{"prlimit", "--core=0:", "env", "-i", "PS1=$ ", "TERM=dumb",
+        "PATH=/usr/local/bin:/usr/bin:/bin", "PASSHASH=" + command, c.shell, "-i"};
+    if (c.shell == "bash") {
+        argv.insert(argv.end() - 1, "--norc");
+    }
+    const pid_t shell = spawn(argv, [&] {
+        login_tty(slave);
+        (void)chdir(scratch.c_str());
+    });
+    close(slave);
+
+    std::string shown;
+    std::size_t seen = 0;
+    const auto expect = [&](const std::string &text) {
+        pollfd ready{master, POLLIN, 0};
+        char chunk[512];
+        ssize_t got = 0;
+        // Only a guard against a hung run, never a measure of speed.
+        while (shown.find(text, seen) == std::string::npos) {
+            if (poll(&ready, 1, 20000) <= 0 || (got = read(master, chunk, sizeof chunk)) <= 0) {
+                return false;
+            }
+            shown.append(chunk, static_cast<std::size_t>(got));
+        }
+        seen = shown.find(text, seen) + text.size();
+        return true;
+    };
+    ASSERT_TRUE(expect("$ "));
+    std::size_t prompts = 0;
+    for (const step &s : c.steps) {
+        ASSERT_EQ(write(master, s.keys.data(), s.keys.size()), static_cast<ssize_t>(s.keys.size()));
+        if (s.sig != 0) {
+            kill(-tcgetpgrp(master), s.sig);
+        }
+        ASSERT_TRUE(s.expect.empty() || expect(s.expect)) << "no '" << s.expect << "' in:\n" << shown;
+        if (s.expect == prompt) {
+            // The prompt comes before echo goes off: wait for the switch.
+            ++prompts;
+            for (int waited = 0; local_modes(master) != (before & ~tcflag_t{ECHO}) && waited < 20000;
+                 ++waited) {
+                usleep(1000);
+            }
+            EXPECT_EQ(local_modes(master), before & ~tcflag_t{ECHO}) << "not ECHO alone cleared";
+        }
+        if (s.expect == label) {
+            const std::size_t hash = seen;
+            ASSERT_TRUE(expect("\r\n"));
+            EXPECT_TRUE(verifies(secret, shown.substr(hash, seen - 2 - hash))) << shown;
+        }
+    }
+    EXPECT_EQ(shown.find(secret), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("core dumped"), std::string::npos) << shown;
+    std::size_t shown_prompts = 0;
+    for (std::size_t at = 0; (at = shown.find(prompt, at)) != std::string::npos; at += prompt.size()) {
+        ++shown_prompts;
+    }
+    EXPECT_EQ(shown_prompts, prompts) << shown;
+    // Unlike bash, dash leaves the terminal as the last job left it.
+    if (c.shell == "dash") {
+        EXPECT_EQ(local_modes(master), before) << "terminal not put back";
+    }
+    kill(shell, SIGKILL);
+    wait_for(shell);
+    close(master);
+    EXPECT_EQ(rmdir(scratch.c_str()), 0) << "a core file was left in " << scratch;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shell, Terminal, testing::ValuesIn(shell_cases()),
+    [](const testing::TestParamInfo<shell_case> &row) { return row.param.name; });
+
+} // namespace
