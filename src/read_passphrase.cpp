@@ -54,6 +54,7 @@ struct console {
     bool at_terminal;
     termios saved; // as it was before the first read: what every put-back restores
     termios quiet; // the saved state with ECHO alone cleared
+    bool saved_in_foreground;
     bool echo_off; // quiet is in force
     bool quiet_due; // echo has to go off (again) before the next wait
     bool prompt_due; // the screen moved on meanwhile: show the prompt again
@@ -130,7 +131,13 @@ bool in_background()
 // terminal as it was. True when the process was stopped and has been continued;
 // false when the stop did not happen (the caller ignores `sig`, or the kernel
 // discards it for an orphaned process group).
-bool stop_by(console &c, int sig)
+//
+// From the background, the process is not stopped by hand: checking the
+// foreground and then raising the signal would race with a shell's fg and
+// could stop a process that is already back in the foreground. tcdrain, which
+// changes nothing, makes the kernel check and stop in one step instead: it
+// sends SIGTTOU to a background job that touches its terminal.
+bool stop_by(console &c, int sig, bool from_background = false)
 {
     put_back(c);
     struct sigaction ours { };
@@ -141,7 +148,11 @@ bool stop_by(console &c, int sig)
     sigdelset(&stopping, SIGCONT);
     arrived[SIGCONT] = 0;
     sigprocmask(SIG_SETMASK, &stopping, nullptr);
-    (void)std::raise(sig);
+    if (from_background) {
+        (void)tcdrain(STDIN_FILENO);
+    } else {
+        (void)std::raise(sig);
+    }
     sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
     sigaction(sig, &ours, nullptr);
     return take(SIGCONT);
@@ -185,12 +196,21 @@ resume attend(console &c, const char *prompt, std::span<char> line)
         }
         if (in_background()) {
             // Continued with bg: the terminal is not ours to change or read
-            // from. Stop as a read from the background would, until fg.
-            if (!stop_by(c, SIGTTIN)) {
+            // from. Stop as a job that touches it from there would, until fg.
+            if (!stop_by(c, SIGTTOU, true)) {
                 return resume::give_up;
             }
             c.prompt_due = true;
             continue;
+        }
+        // Started in the background, the process saw the modes of the
+        // shell's line editor; the state to come back to is the one that the
+        // shell hands over with the foreground.
+        if (!c.saved_in_foreground) {
+            tcgetattr(STDIN_FILENO, &c.saved);
+            c.quiet = c.saved;
+            c.quiet.c_lflag &= ~tcflag_t{ECHO};
+            c.saved_in_foreground = true;
         }
         tcsetattr(STDIN_FILENO, TCSANOW, &c.quiet);
         c.echo_off = true;
@@ -305,8 +325,6 @@ bool read_passphrase(const char *prompt, std::span<char> line)
     console c{};
     c.at_terminal = tcgetattr(STDIN_FILENO, &c.saved) == 0;
     if (c.at_terminal) {
-        c.quiet = c.saved;
-        c.quiet.c_lflag &= ~tcflag_t{ECHO};
         c.quiet_due = true;
         catch_signals(c);
     }
