@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # gates.sh GATE ARGS: the checks on what ships, beside the test suite.
 #   man PAGE BINDIR    the page lints clean and its script examples run as printed
-#   package BUILDDIR   the Debian package holds what it should
-#   hardening BINARY CONFIG   the binary carries the hardening it was built with
+#   package BUILDDIR [EMULATOR]   the Debian package is lintian-clean and holds what it should
+#   hardening BINARY CONFIG READELF OBJDUMP   the binary carries the hardening it was built with
 #   lint SOURCEDIR BUILDDIR   no format drift, no clang-tidy finding
 set -euo pipefail
 gate=$1
@@ -37,24 +37,37 @@ $script"
   ;;
 package)
   # cpack installs through the install rules, so the package shows them too.
-  (cd "$1" && cpack -G DEB -B "$work" >/dev/null)
+  build=$1 && shift
+  (cd "$build" && cpack -G DEB -B "$work" >/dev/null)
   deb=$(echo "$work"/*.deb)
+  lintian --fail-on error,warning "$deb"
   dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort >"$work/packaged"
-  printf './usr/bin/passhash\n./usr/share/man/man1/passhash.1\n' | diff - "$work/packaged" || fail "the package holds the above"
+  printf './usr/%s\n' bin/passhash share/doc/passhash/changelog.gz share/doc/passhash/copyright \
+    share/man/man1/passhash.1.gz | diff - "$work/packaged" || fail "the package holds the above"
   depends=$(dpkg-deb -f "$deb" Depends | tr -d ' ' | tr ',' '\n' | sed 's/(.*//' | sort | tr '\n' ' ')
   [ "$depends" = "libc6 libcrypt1 " ] || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
   dpkg-deb -x "$deb" "$work/root"
-  printf 'secret\n' | "$work/root/usr/bin/passhash" | grep -q '^Hashed passphrase is: \$' || fail "packaged tool made no hash"
+  gzip -dc "$work/root/usr/share/doc/passhash/changelog.gz" >"$work/changelog"
+  [ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$(dpkg-deb -f "$deb" Version)" ] ||
+    fail "the changelog is not at the package's version"
+  printf 'secret\n' | "$@" "$work/root/usr/bin/passhash" | grep -q '^Hashed passphrase is: \$' || fail "packaged tool made no hash"
   ;;
 hardening)
-  elf=$(readelf -W -h -l -d --dyn-syms "$1")
+  binary=$1 config=$2 readelf=$3 objdump=$4
+  elf=$("$readelf" -W -h -l -d --dyn-syms "$binary")
   missing=()
   grep -Eq 'Type: +DYN' <<<"$elf" && grep -Eq 'FLAGS_1.*PIE' <<<"$elf" || missing+=(PIE)
   grep -Eq 'BIND_NOW|FLAGS_1.* NOW' <<<"$elf" || missing+=(BIND_NOW)
   grep -q GNU_RELRO <<<"$elf" || missing+=(GNU_RELRO)
   grep -q __stack_chk_fail <<<"$elf" || missing+=(stack-protector)
   # Fortified calls exist only in optimised builds.
-  [ "$2" = Debug ] || grep -Eq '__[a-z]+_chk@' <<<"$elf" || missing+=(_FORTIFY_SOURCE)
+  [ "$config" = Debug ] || grep -Eq '__[a-z]+_chk@' <<<"$elf" || missing+=(_FORTIFY_SOURCE)
+  # 64-bit Arm: return addresses signed (PAC) and indirect branch targets marked (BTI).
+  if grep -q 'Machine: *AArch64' <<<"$elf"; then
+    code=$("$objdump" -d "$binary")
+    grep -qw paciasp <<<"$code" || missing+=(PAC)
+    grep -qw bti <<<"$code" || missing+=(BTI)
+  fi
   [ ${#missing[@]} -eq 0 ] || fail "missing: ${missing[*]}"
   ;;
 lint)

@@ -1,0 +1,11 @@
+# Cross build for 64-bit Arm with Debian's cross toolchain and multiarch
+# libraries (crossbuild-essential-arm64, libcrypt-dev:arm64, libgtest-dev:arm64).
+# Programs built here run under qemu-user: CTest and the test suite start them
+# through the emulator.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
+# pkg-config must see the arm64 libxcrypt, never the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
