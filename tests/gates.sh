@@ -5,24 +5,18 @@
 #   hardening BINARY CONFIG READELF OBJDUMP   the binary carries the hardening it was built with
 #   lint SOURCEDIR BUILDDIR   no format drift, no clang-tidy finding
 set -euo pipefail
-gate=$1
-shift
+gate=$1 && shift
 fail() { echo "$*"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 case $gate in
 man)
-  page=$1
-  if command -v mandoc >/dev/null; then
-    found=$(mandoc -T lint -W warning "$page" 2>&1) || found+=" (mandoc failed)"
-  else
-    found=$(groff -ww -z -mandoc "$page" 2>&1)
-  fi
+  found=$(mandoc -T lint -W warning "$1" 2>&1) || found+=" (mandoc failed)"
   [ -z "$found" ] || fail "$found"
   # Every literal block but the first, an interactive transcript, runs as
   # printed; usermod only keeps the hash that it is given for alice.
-  script=$(awk '/^\.Bd -literal/ {n++; on=1; next} /^\.Ed/ {on=0; next} on && n >= 2' "$page" | sed 's/\\e/\\/g')
+  script=$(awk '/^\.Bd -literal/ {n++; on=1; next} /^\.Ed/ {on=0; next} on && n >= 2' "$1" | sed 's/\\e/\\/g')
   export pw=' two words, \ and a tab	' work PATH="$2:$PATH"
   bash -euo pipefail -c "usermod() { [ \"\$1 \$3\" = '-p alice' ] && printf %s \"\$2\" >\"\$work/hash\"; }
 $script"
