@@ -54,7 +54,7 @@ struct console {
     bool at_terminal;
     termios saved; // as it was before the first read: what every put-back restores
     termios quiet; // the saved state with ECHO alone cleared
-    bool saved_in_foreground;
+    bool saved_in_foreground; // saved and quiet are taken, once in the foreground
     bool echo_off; // quiet is in force
     bool quiet_due; // echo has to go off (again) before the next wait
     bool prompt_due; // the screen moved on meanwhile: show the prompt again
@@ -323,7 +323,7 @@ bool read_passphrase(const char *prompt, std::span<char> line)
 {
     show(prompt);
     console c{};
-    c.at_terminal = tcgetattr(STDIN_FILENO, &c.saved) == 0;
+    c.at_terminal = isatty(STDIN_FILENO) != 0;
     if (c.at_terminal) {
         c.quiet_due = true;
         catch_signals(c);
