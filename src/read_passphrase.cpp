@@ -207,7 +207,10 @@ resume attend(console &c, const char *prompt, std::span<char> line)
         // shell's line editor; the state to come back to is the one that the
         // shell hands over with the foreground.
         if (!c.saved_in_foreground) {
-            tcgetattr(STDIN_FILENO, &c.saved);
+            // Without a state to come back to, the terminal is not touched.
+            if (tcgetattr(STDIN_FILENO, &c.saved) != 0) {
+                return resume::give_up;
+            }
             c.quiet = c.saved;
             c.quiet.c_lflag &= ~tcflag_t{ECHO};
             c.saved_in_foreground = true;
