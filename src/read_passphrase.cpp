@@ -49,15 +49,17 @@ int take_first(std::span<const int> sigs)
     return 0;
 }
 
-// The terminal of standard input and the signal handling around the read.
+// One read of the passphrase, and all that it needs to start over at any
+// moment and to hand the terminal of standard input back as it found it.
 struct console {
+    const char *prompt;
+    std::span<char> line;
+    std::size_t length; // bytes of the line read since the last prompt
     bool at_terminal;
-    termios saved; // as it was before the first read: what every put-back restores
-    termios quiet; // the saved state with ECHO alone cleared
-    bool saved_in_foreground; // saved and quiet are taken, once in the foreground
-    bool echo_off; // quiet is in force
-    bool quiet_due; // echo has to go off (again) before the next wait
-    bool prompt_due; // the screen moved on meanwhile: show the prompt again
+    bool prompted; // the prompt has been shown at least once
+    bool saved_taken; // saved is taken, once in the foreground
+    bool echo_off; // the terminal is ours, with echo off
+    termios saved;
     sigset_t caller_mask;
     sigset_t reading_mask; // the caller's, with every caught signal blocked
     std::array<struct sigaction, caught_signals.size()> caller_actions;
@@ -112,9 +114,13 @@ void release_signals(console &c)
     }
 }
 
-void put_back(console &c)
+// Whatever is still in the terminal's input queue was typed for the
+// passphrase (the half of one, or the lines after it in a paste): dropped
+// before the shell, or whoever reads next, can show or run it.
+void hand_back(console &c)
 {
     if (c.echo_off) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
         tcsetattr(STDIN_FILENO, TCSANOW, &c.saved);
         c.echo_off = false;
     }
@@ -127,19 +133,18 @@ bool in_background()
     return foreground != -1 && foreground != getpgrp();
 }
 
-// Stops the process the way the caller's disposition for `sig` says, with the
-// terminal as it was. True when the process was stopped and has been continued;
-// false when the stop did not happen (the caller ignores `sig`, or the kernel
-// discards it for an orphaned process group).
+// Stops the process the way the caller's disposition for `sig` says. True when
+// it was stopped and has been continued; false when the stop did not happen
+// (the caller ignores `sig`, or the kernel discards it for an orphaned process
+// group).
 //
-// From the background, the process is not stopped by hand: checking the
+// From the background the process is not stopped by hand: checking the
 // foreground and then raising the signal would race with a shell's fg and
 // could stop a process that is already back in the foreground. tcdrain, which
 // changes nothing, makes the kernel check and stop in one step instead: it
 // sends SIGTTOU to a background job that touches its terminal.
-bool stop_by(console &c, int sig, bool from_background = false)
+bool stop_by(console &c, int sig, bool from_background)
 {
-    put_back(c);
     struct sigaction ours { };
     sigaction(sig, &caller_action(c, sig), &ours);
     // SIGCONT is let in so that its note is taken before the stop returns.
@@ -155,190 +160,150 @@ bool stop_by(console &c, int sig, bool from_background = false)
     }
     sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
     sigaction(sig, &ours, nullptr);
-    return take(SIGCONT);
+    return arrived[SIGCONT] != 0;
 }
 
 // Ends the process by `sig`, the caller's disposition again, as the shell
 // expects to see; the terminal and the signal handling are put back first, and
 // the line is erased.
-void end_by(console &c, int sig, std::span<char> line)
+void end_by(console &c, int sig)
 {
-    put_back(c);
-    explicit_bzero(line.data(), line.size());
+    hand_back(c);
+    explicit_bzero(c.line.data(), c.line.size());
     release_signals(c);
     (void)std::raise(sig);
 }
 
-enum class resume { read_on, start_over, give_up };
-
-// Runs before each wait at a terminal: acts on the signals that arrived and
-// switches echo off (again) once the process is in the foreground.
-resume attend(console &c, const char *prompt, std::span<char> line)
+// Every start and every start over: echo goes off before the prompt shows, so
+// that an answer typed the moment it appears is never echoed, and what was
+// typed before a new prompt is dropped along with the line read so far, so
+// that only what follows it counts. Input typed ahead of the first prompt is
+// kept: scripts type blind into a terminal. False when there is no terminal
+// state to come back to.
+bool start(console &c)
 {
-    resume next = resume::read_on;
+    // Taken in the foreground only: a process started with & would see the
+    // modes of the shell's line editor, which are neither the ones to read
+    // with nor the ones to come back to.
+    if (!c.saved_taken) {
+        if (tcgetattr(STDIN_FILENO, &c.saved) != 0) {
+            return false;
+        }
+        c.saved_taken = true;
+    }
+    termios quiet = c.saved;
+    quiet.c_lflag &= ~tcflag_t{ECHO};
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    c.echo_off = true;
+    if (c.prompted) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+    }
+    c.length = 0;
+    show(c.prompt);
+    c.prompted = true;
+    return true;
+}
+
+// Acts on the signals that arrived since the last wait for input: an ending
+// signal ends the process, and after a stop or a continue (or when `over` says
+// that the process was moved to the background) the read starts over, once the
+// process is in the foreground. False to give up.
+bool attend(console &c, bool over)
+{
     for (;;) {
         if (const int sig = take_first(ending_signals)) {
-            end_by(c, sig, line);
-            return resume::give_up;
+            end_by(c, sig);
+            return false;
         }
         if (const int sig = take_first(stop_signals)) {
-            (void)stop_by(c, sig);
-            // Ctrl-Z made the terminal discard what had been typed.
-            next = resume::start_over;
-            c.quiet_due = c.prompt_due = true;
-            continue;
+            hand_back(c);
+            (void)stop_by(c, sig, false);
+            over = true;
         }
-        if (take(SIGCONT)) {
-            c.quiet_due = c.prompt_due = true;
-        }
-        if (!c.quiet_due) {
-            return next;
-        }
-        if (in_background()) {
-            // Continued with bg: the terminal is not ours to change or read
-            // from. Stop as a job that touches it from there would, until fg.
-            if (!stop_by(c, SIGTTOU, true)) {
-                return resume::give_up;
-            }
-            c.prompt_due = true;
-            continue;
-        }
-        // Started in the background, the process saw the modes of the
-        // shell's line editor; the state to come back to is the one that the
-        // shell hands over with the foreground.
-        if (!c.saved_in_foreground) {
-            // Without a state to come back to, the terminal is not touched.
-            if (tcgetattr(STDIN_FILENO, &c.saved) != 0) {
-                return resume::give_up;
-            }
-            c.quiet = c.saved;
-            c.quiet.c_lflag &= ~tcflag_t{ECHO};
-            c.saved_in_foreground = true;
-        }
-        tcsetattr(STDIN_FILENO, TCSANOW, &c.quiet);
-        c.echo_off = true;
-        c.quiet_due = false;
-        if (c.prompt_due) {
-            show(prompt);
-            c.prompt_due = false;
-        }
-    }
-}
-
-// Whether a wait or a read that failed with errno is worth another try.
-bool try_again(console &c, bool &must_wait)
-{
-    switch (errno) {
-    case EINTR:
-        return true;
-    case EAGAIN:
-        // Input that is not there yet is waited for, also when standard input
-        // was handed over non-blocking (EWOULDBLOCK is EAGAIN on Linux).
-        must_wait = true;
-        return true;
-    case EIO:
-        // Moved to the background between the wait and the read.
-        if (c.at_terminal && in_background()) {
-            c.quiet_due = true;
+        over = take(SIGCONT) || over;
+        if (!over) {
             return true;
         }
-        return false;
-    default:
-        return false;
-    }
-}
-
-// Waits until standard input has something to read. At a terminal, the
-// caught signals are let in for the wait alone: ppoll swaps the mask
-// atomically, so none can slip in unnoticed, and they are acted on in between.
-resume await_input(console &c, const char *prompt, std::span<char> line)
-{
-    resume next = resume::read_on;
-    for (;;) {
-        if (c.at_terminal) {
-            const resume now = attend(c, prompt, line);
-            if (now == resume::give_up) {
-                return now;
-            }
-            if (now == resume::start_over) {
-                next = now;
-            }
+        if (!in_background()) {
+            return start(c);
         }
-        pollfd input{STDIN_FILENO, POLLIN, 0};
-        if (ppoll(&input, 1, nullptr, c.at_terminal ? &c.caller_mask : nullptr) >= 0) {
-            return next;
-        }
-        if (errno != EINTR) {
-            return resume::give_up;
+        // Continued with bg, or started with &: the terminal is not ours to
+        // change or read from, and nothing is shown. Stop as a job that
+        // touches it from there would, until fg.
+        c.echo_off = false;
+        if (!stop_by(c, SIGTTOU, true)) {
+            return false;
         }
     }
 }
 
-// Reads one line into `line`, NUL-terminated and without its newline; true
+// Reads one line into c.line, NUL-terminated and without its newline; true
 // when it was read whole and fits. Bytes are read one at a time so that
 // nothing past the newline is consumed: whatever follows stays for the next
-// reader, on a pipe as well. The rest of a line too long for `line` is read and
-// dropped so that at a terminal it cannot reach the shell as a command.
-bool read_line(console &c, const char *prompt, std::span<char> line)
+// reader of a pipe or a file. The rest of a line too long for c.line is read
+// and dropped. At a terminal, the caught signals are let in only while ppoll
+// waits, which swaps the mask atomically, and are acted on before the next.
+bool read_line(console &c)
 {
-    const std::size_t last = line.size() - 1;
-    std::size_t length = 0;
-    bool fits = true;
-    bool must_wait = c.at_terminal;
+    const std::size_t last = c.line.size() - 1;
+    bool over = c.at_terminal;
     for (;;) {
-        if (must_wait) {
-            const resume next = await_input(c, prompt, line);
-            if (next == resume::give_up) {
-                return false;
+        if (c.at_terminal && !attend(c, over)) {
+            return false;
+        }
+        over = false;
+        // Standard input handed over non-blocking is waited for like any other.
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (ppoll(&input, 1, nullptr, c.at_terminal ? &c.caller_mask : nullptr) < 0) {
+            if (errno == EINTR) {
+                continue;
             }
-            if (next == resume::start_over) {
-                length = 0;
-                fits = true;
-            }
-            must_wait = c.at_terminal;
+            return false;
         }
         // Past the end of the room, the last slot takes the dropped bytes;
         // the terminating NUL overwrites it.
-        char &slot = line[std::min(length, last)];
+        char &slot = c.line[std::min(c.length, last)];
         const ssize_t got = read(STDIN_FILENO, &slot, 1);
         if (got < 0) {
-            if (!try_again(c, must_wait)) {
-                return false;
+            const int error = errno;
+            // EIO: moved to the background between the wait and the read.
+            over = error == EIO && c.at_terminal && in_background();
+            if (over || error == EINTR || error == EAGAIN) {
+                continue;
             }
-            continue;
+            return false;
         }
         if (got == 0 || slot == '\n') {
             break;
         }
-        if (length < last) {
-            ++length;
-        } else {
-            fits = false;
-        }
+        ++c.length;
     }
-    line[length] = '\0';
-    return fits;
+    c.line[std::min(c.length, last)] = '\0';
+    return c.length <= last;
 }
 
 } // namespace
 
 bool read_passphrase(const char *prompt, std::span<char> line)
 {
-    show(prompt);
     console c{};
+    c.prompt = prompt;
+    c.line = line;
     c.at_terminal = isatty(STDIN_FILENO) != 0;
     if (c.at_terminal) {
-        c.quiet_due = true;
         catch_signals(c);
+    } else {
+        show(prompt);
+        c.prompted = true;
     }
 
-    const bool whole = read_line(c, prompt, line);
+    const bool whole = read_line(c);
 
     if (c.at_terminal) {
-        put_back(c);
+        hand_back(c);
         release_signals(c);
         if (const int sig = take_first(ending_signals)) {
-            end_by(c, sig, line);
+            end_by(c, sig);
             return false;
         }
         // A stop asked for as the line came in is honoured, now that the
@@ -347,8 +312,11 @@ bool read_passphrase(const char *prompt, std::span<char> line)
             (void)std::raise(sig);
         }
     }
-    // Enter was not echoed: end the prompt's line.
-    (void)std::putchar('\n');
-    (void)std::fflush(stdout);
+    // Enter was not echoed: end the prompt's line. A process that never got
+    // the terminal has shown nothing, and leaves nothing.
+    if (c.prompted) {
+        (void)std::putchar('\n');
+        (void)std::fflush(stdout);
+    }
     return whole && line[0] != '\0';
 }
