@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # gates.sh GATE ARGS: the checks on what ships, beside the test suite.
-#   man PAGE BINDIR    the page lints clean and its script examples work as printed
+#   man PAGE README BINDIR   the page lints clean; its recipe and the README's work as printed and fail safe
 #   package BUILDDIR [EMULATOR]   the Debian package is lintian-clean and holds what it should
 #   hardening BINARY CONFIG READELF OBJDUMP   the binary carries the hardening it was built with
 #   lint SOURCEDIR BUILDDIR   no format drift, no clang-tidy finding
@@ -14,14 +14,24 @@ case $gate in
 man)
   found=$(mandoc -T lint -W warning "$1" 2>&1) || found+=" (mandoc failed)"
   [ -z "$found" ] || fail "$found"
-  # Every literal block but the first, an interactive transcript, runs as
-  # printed; usermod only keeps the hash that it is given for alice.
-  script=$(awk '/^\.Bd -literal/ {n++; on=1; next} /^\.Ed/ {on=0; next} on && n >= 2' "$1" | sed 's/\\e/\\/g')
-  export pw=' two words, \ and a tab	' work PATH="$2:$PATH"
-  bash -euo pipefail -c "usermod() { [ \"\$1 \$3\" = '-p alice' ] && printf %s \"\$2\" >\"\$work/hash\"; }
+  # The script recipe of the manual (its second literal block) and of the
+  # README, run as printed by sh: usermod only keeps the hash that it is given
+  # for alice. A passphrase that passhash refuses must stop the recipe before
+  # usermod is called at all.
+  export work PATH="$3:$PATH"
+  recipe() { pw=$1 sh -c "usermod() { [ \"\$1 \$3\" = '-p alice' ] && printf %s \"\$2\" >\"\$work/hash\"; }
+$script"; }
+  for script in "$(awk '/^\.Bd -literal/ {n++; on=1; next} /^\.Ed/ {on=0} on && n == 2' "$1" | sed 's/\\e/\\/g')" \
+    "$(awk '/^## Use in a script/ {f=1} f && /^```$/ {exit} f && on; f && /^```sh/ {on=1}' "$2")"; do
+    for pw in '' "$(printf "%512s" | tr ' ' x)"; do
+      ! recipe "$pw" && [ ! -e "$work/hash" ] || fail "the recipe went on without a hash:
 $script"
-  hash=$(cat "$work/hash")
-  [ "$(perl -e 'print crypt($ARGV[0], $ARGV[1])' "$pw" "$hash")" = "$hash" ] || fail "'$hash' does not verify"
+    done
+    pw=' two words, \ and a tab	'
+    recipe "$pw" || fail "the recipe failed"
+    hash=$(cat "$work/hash") && rm "$work/hash"
+    [ "$(perl -e 'print crypt($ARGV[0], $ARGV[1])' "$pw" "$hash")" = "$hash" ] || fail "'$hash' does not verify"
+  done
   ;;
 package)
   # cpack installs through the install rules, so the package shows them too.

@@ -16,11 +16,9 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,18 +28,20 @@ const std::string prompt = "Enter password (not echoed): ";
 const std::string label = "Hashed passphrase is: ";
 const std::string secret = "hunter2";
 const std::string half = "TypedHalf";
-const bool emulated = sizeof(PASSHASH_EMULATOR) > 1;
+// The emulator that runs the tool of a cross build on this machine, if any.
+const char *const emulator = std::getenv("PASSHASH_EMULATOR");
 
-// `before`, then the tool started by sh with `redirect`: through the emulator
-// of a cross build, and the wrapper that a gate asks for (valgrind).
+// `argv`, then the tool started by sh with `redirect`: through the emulator,
+// and the wrapper that a gate asks for (valgrind), which sh splits into words.
 std::vector<std::string> command(
     std::vector<std::string> argv, const std::vector<std::string> &args = {}, const char *redirect = "")
 {
     const char *launcher = std::getenv("PASSHASH_LAUNCHER");
-    std::istringstream words(std::string(PASSHASH_EMULATOR) + " " + (launcher == nullptr ? "" : launcher));
-    argv.insert(argv.end(), {"sh", "-c", std::string("exec \"$@\" ") + redirect, "sh"});
-    argv.insert(argv.end(), std::istream_iterator<std::string>(words), {});
-    argv.emplace_back(PASSHASH_BINARY);
+    argv.insert(argv.end(),
+        {"sh", "-c",
+            std::string("exec ") + (emulator == nullptr ? "" : emulator) + " "
+                + (launcher == nullptr ? "" : launcher) + " \"$@\" " + redirect,
+            "sh", PASSHASH_BINARY});
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -225,12 +225,10 @@ std::vector<shell_case> shell_cases()
         {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)},
         false});
     // Half a passphrase typed, then the signal; the shells take turns.
-    bool in_dash = true;
     for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE}) {
         // Keyboard signals are typed, as a user would.
         const std::string key = sig == SIGINT ? "\x03" : sig == SIGQUIT ? "\x1c" : "";
-        const std::string shell = in_dash ? "dash" : "bash";
-        in_dash = !in_dash;
+        const std::string shell = cases.size() % 2 == 0 ? "bash" : "dash";
         cases.push_back({shell + "_half_typed_sig" + sigabbrev_np(sig), shell,
             {start, {half + key, "$ ", key.empty() ? sig : 0}, status(128 + sig)}});
     }
@@ -249,7 +247,7 @@ tcflag_t local_modes(int terminal)
 TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
 {
     const shell_case &c = GetParam();
-    if (emulated && !c.under_emulator) {
+    if (emulator != nullptr && !c.under_emulator) {
         GTEST_SKIP() << "cannot pass under qemu-user (see the case's comment)";
     }
     std::string scratch = testing::TempDir() + "passhash-XXXXXX";
