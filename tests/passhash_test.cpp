@@ -28,8 +28,10 @@ const std::string prompt = "Enter password (not echoed): ";
 const std::string label = "Hashed passphrase is: ";
 const std::string secret = "hunter2";
 const std::string half = "TypedHalf";
-// The emulator that runs the tool of a cross build on this machine, if any.
+// The emulator that runs the tool of a cross build on this machine, if any,
+// and the tool as a package installs it, to be tested instead of the build's.
 const char *const emulator = std::getenv("PASSHASH_EMULATOR");
+const char *const packaged = std::getenv("PASSHASH_PACKAGED");
 
 // `argv`, then the tool started by sh with `redirect`: through the emulator,
 // and the wrapper that a gate asks for (valgrind), which sh splits into words.
@@ -41,7 +43,7 @@ std::vector<std::string> command(
         {"sh", "-c",
             std::string("exec ") + (emulator == nullptr ? "" : emulator) + " "
                 + (launcher == nullptr ? "" : launcher) + " \"$@\" " + redirect,
-            "sh", PASSHASH_BINARY});
+            "sh", packaged == nullptr ? PASSHASH_BINARY : packaged});
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }

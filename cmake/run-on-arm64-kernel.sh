@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# run-on-arm64-kernel.sh BUILDDIR TESTS TOOL [SECONDS]
+#
+# Runs the arm64 test binary natively on Debian's arm64 kernel, booted under
+# qemu-system-aarch64 -M virt -cpu max (which executes pointer authentication
+# and BTI) with no network, so that the kernel's own job control meets the
+# tool: qemu-user handles every signal itself. Then the arm64 package is
+# unpacked in the guest and its tool runs the pipe table, the hashes verified
+# with the guest's libcrypt. Passes only if every row passes with none skipped
+# and the guest powers off within SECONDS (240 by default).
+#
+# Nothing is installed on this machine: the guest's kernel and programs are
+# Debian arm64 packages fetched with apt-get download, cached in BUILDDIR.
+set -euo pipefail
+build=$1 tests=$2 tool=$3 limit=${4:-240}
+cache=$build/arm64-kernel
+fail() { echo "arm64 kernel run: $*"; exit 1; }
+
+# busybox-static is the guest's init; the rest is what the suite runs (env,
+# prlimit, sh, bash, dash) and the libraries of those and of the tool.
+packages=(busybox-static bash dash coreutils util-linux libc6 libcrypt1 libstdc++6 libgcc-s1 libtinfo6 libsmartcols1)
+kernel=$(apt-cache depends linux-image-cloud-arm64:arm64 | awk '/Depends: linux-image-/ {print $2; exit}')
+[ -n "$kernel" ] || fail "no arm64 cloud kernel known to apt (dpkg --add-architecture arm64; apt-get update)"
+mkdir -p "$cache/debs"
+for package in "${packages[@]/%/:arm64}" "$kernel"; do
+  compgen -G "$cache/debs/${package%:*}_*.deb" >/dev/null ||
+    (cd "$cache/debs" && apt-get download -q "$package" 2>&1 | sed '/unsandboxed/d') ||
+    fail "could not download $package"
+done
+
+root=$cache/root
+rm -rf "$root" && mkdir -p "$root"/{proc,dev,tmp}
+for deb in "$cache"/debs/*.deb; do
+  case $deb in
+  */linux-image-*) dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$cache" --wildcards './boot/vmlinuz-*' ;;
+  *) dpkg-deb -x "$deb" "$root" ;;
+  esac
+done
+rm -rf "$root/usr/share"
+(cd "$build" && cpack -G DEB -B "$cache/package" >/dev/null)
+cp "$cache"/package/*.deb "$root/passhash.deb"
+# At the paths where the test binary looks for them.
+for file in "$tests" "$tool"; do install -D "$file" "$root$file"; done
+
+# A library missing from the guest fails here, by name.
+programs=("$root$tests" "$root$tool" "$root"/bin/{sh,bash,dash} "$root"/usr/bin/{env,prlimit})
+mapfile -t libraries < <(find "$root/lib/aarch64-linux-gnu" "$root/usr/lib/aarch64-linux-gnu" -maxdepth 1 -name '*.so*' -type f)
+for elf in "${programs[@]}" "${libraries[@]}"; do
+  for needed in $(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    compgen -G "$root/lib/$needed" >/dev/null || compgen -G "$root/lib/aarch64-linux-gnu/$needed" >/dev/null ||
+      compgen -G "$root/usr/lib/aarch64-linux-gnu/$needed" >/dev/null || fail "$needed, needed by ${elf#"$root"}, is missing"
+  done
+done
+
+cat >"$root/init" <<EOF
+#!/bin/busybox sh
+bb=/bin/busybox
+\$bb mount -t proc proc /proc && \$bb mount -t devtmpfs devtmpfs /dev
+\$bb mkdir -p /dev/pts && \$bb mount -t devpts devpts /dev/pts
+export PATH=/usr/local/bin:/usr/bin:/bin HOME=/tmp
+echo "guest: uname -m: \$(\$bb uname -m)"
+$tests --gtest_color=no
+suite=\$?
+\$bb mkdir /package && \$bb dpkg-deb -x /passhash.deb /package
+PASSHASH_PACKAGED=/package/usr/bin/passhash $tests --gtest_color=no --gtest_filter='Pipe.*'
+package=\$?
+echo "guest: suite \$suite package \$package"
+\$bb poweroff -f
+EOF
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet) >"$cache/initramfs.cpio"
+
+started=$SECONDS
+status=0
+timeout -k 5 "$limit" qemu-system-aarch64 -M virt -cpu max -smp 2 -m 1024 -nographic -no-reboot -nic none \
+  -kernel "$(echo "$cache"/boot/vmlinuz-*)" -initrd "$cache/initramfs.cpio" \
+  -append "console=ttyAMA0 rdinit=/init panic=-1 quiet" </dev/null | tr -d '\r' | tee "$cache/console.log" ||
+  status=$?
+echo "arm64 kernel run: $((SECONDS - started)) s"
+[ "$status" -ne 124 ] || fail "the guest did not power off within $limit s"
+! grep -q '^\[  SKIPPED \]' "$cache/console.log" || fail "rows were skipped"
+grep -qx 'guest: suite 0 package 0' "$cache/console.log" || fail "failed (console in $cache/console.log)"
