@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # gates.sh GATE ARGS: the checks on what ships, beside the test suite.
 #   man PAGE README BINDIR   the page lints clean; its recipe and the README's work as printed and fail safe
-#   package BUILDDIR [EMULATOR]   the Debian package is lintian-clean and holds what it should
+#   package BUILDDIR [EMULATOR]   the Debian package is reproducible, lintian-clean and holds what it should
 #   hardening BINARY CONFIG READELF OBJDUMP   the binary carries the hardening it was built with
 #   lint SOURCEDIR BUILDDIR   no format drift, no clang-tidy finding
 set -euo pipefail
@@ -38,10 +38,13 @@ package)
   build=$1 && shift
   (cd "$build" && cpack -G DEB -B "$work" >/dev/null)
   deb=$(echo "$work"/*.deb)
+  # Packed again as if built at another time: the same to the bit.
+  touch "$build/passhash" && (cd "$build" && cpack -G DEB -B "$work/again" >/dev/null)
+  cmp "$deb" "$work/again/${deb##*/}" || fail "two packages of the same build differ"
   lintian --fail-on error,warning "$deb"
   dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort >"$work/packaged"
-  printf './usr/%s\n' bin/passhash share/doc/passhash/changelog.gz share/doc/passhash/copyright \
-    share/man/man1/passhash.1.gz | diff - "$work/packaged" || fail "the package holds the above"
+  printf './usr/%s\n' bin/passhash share/doc/passhash/{README.md,changelog.gz,copyright} \
+    share/man/man1/passhash.1.gz | sort | diff - "$work/packaged" || fail "the package holds the above"
   dpkg-deb -f "$deb" Depends | grep -Eq '^libc6 \(.*\), libcrypt1 \(.*\)$' || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
   dpkg-deb -x "$deb" "$work/root"
   printf 'secret\n' | "$@" "$work/root/usr/bin/passhash" | grep -q '^Hashed passphrase is: \$' || fail "packaged tool made no hash"
