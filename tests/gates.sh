@@ -24,8 +24,7 @@ $script"; }
   for script in "$(awk '/^\.Bd -literal/ {n++; on=1; next} /^\.Ed/ {on=0} on && n == 2' "$1" | sed 's/\\e/\\/g')" \
     "$(awk '/^## Use in a script/ {f=1} f && /^```$/ {exit} f && on; f && /^```sh/ {on=1}' "$2")"; do
     for pw in '' "$(printf "%512s" | tr ' ' x)"; do
-      ! recipe "$pw" && [ ! -e "$work/hash" ] || fail "the recipe went on without a hash:
-$script"
+      ! recipe "$pw" && [ ! -e "$work/hash" ] || fail "the recipe went on without a hash: $script"
     done
     pw=' two words, \ and a tab	'
     recipe "$pw" || fail "the recipe failed"
