@@ -113,6 +113,9 @@ const pipe_case pipe_cases[] = {
     {"stdout on a full disk", "secret\n", std::nullopt, {}, ">/dev/full"},
     {"stdout closed", "secret\n", std::nullopt, {}, ">&-"},
     {"stdin closed", "", std::nullopt, {}, "<&-"},
+    // A prompt lost on a full non-blocking pipe, which has room by the time
+    // the result is written: the lost output still counts.
+    {"prompt lost, result written", "secret\n", std::nullopt, {}, ">&3"},
 };
 
 // Each input is written only once the tool waits for it, to a pipe handed
@@ -122,17 +125,22 @@ TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
 {
     std::set<std::string> hashes;
     std::size_t made = 0;
+    const std::string filler(4096, '.');
     for (const pipe_case &c : pipe_cases) {
         SCOPED_TRACE(c.name);
         int in[2];
         ASSERT_EQ(pipe2(in, O_CLOEXEC | O_NONBLOCK), 0);
         // Standard error shares the file: a word on it shows in the output.
         const int out = memfd_create("out", MFD_CLOEXEC);
+        int full[2];
+        ASSERT_EQ(pipe2(full, O_CLOEXEC | O_NONBLOCK), 0);
+        while (write(full[1], filler.data(), filler.size()) > 0) { }
         // Every signal at its default, whatever this test runner was given.
         const pid_t pid = spawn(command({"env", "--default-signal"}, c.args, c.redirect), [&] {
             dup2(in[0], STDIN_FILENO);
             dup2(out, STDOUT_FILENO);
             dup2(out, STDERR_FILENO);
+            dup2(full[1], 3);
         });
         for (char state = 'R'; state != 'S' && state != 'Z'; usleep(1000)) {
             std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -140,6 +148,7 @@ TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
             std::getline(stat, text);
             state = text.empty() ? 'Z' : text.at(text.rfind(')') + 2);
         }
+        drain(full[0]);
         EXPECT_EQ(write(in[1], c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
         close(in[1]);
         int status = -1;
@@ -158,6 +167,8 @@ TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
         hashes.insert(hash);
         close(in[0]);
         close(out);
+        close(full[0]);
+        close(full[1]);
     }
     EXPECT_EQ(hashes.size(), made + 1) << "a salt came twice"; // and the empty one
 }
@@ -191,10 +202,8 @@ std::vector<shell_case> shell_cases()
     };
 
     std::vector<shell_case> cases{
-        // What was typed before a stop or a new prompt never reaches the shell
-        // and is not part of the passphrase; nor is the rest of a paste.
-        {"dash_half_typed_sigtstp_fg", "dash",
-            {start, {half, "Stopped", SIGTSTP}, fg, passphrase, status(0)}},
+        // What was typed before a new prompt is not part of the passphrase,
+        // and the rest of a paste never reaches the shell.
         {"bash_half_typed_sigcont", "bash", {start, {half, prompt, SIGCONT}, passphrase, status(0)}},
         {"bash_paste_of_two_lines", "bash", {start, {secret + "\ntouch pasted\n", label}, status(0)}},
         // Output held with Ctrl-S: the prompt cannot show until Ctrl-Q, so echo
@@ -203,13 +212,20 @@ std::vector<shell_case> shell_cases()
             {{"\x13" + start.keys, ""}, {"\x11", prompt, 0, true}, passphrase, status(0)}},
         {"dash_ignored_sigint", "dash", {{"trap '' INT\n", ""}, start, {"\x03", ""}, passphrase, status(0)}},
         {"dash_overlong_line", "dash", {start, {std::string(1500, 'x') + "\n", "$ "}, status(1)}},
+        // Continued in the background with SIGTTOU ignored, the tool cannot
+        // stop: it gives up, the terminal untouched.
+        {"bash_bg_with_sigttou_ignored", "bash",
+            {{"trap '' TTOU\n", "$ "}, start, ctrl_z, {"bg\n", "[1]"},
+                {"wait $!; echo status=$?\n", "status=1\r\n"}},
+            false},
         // qemu-user writes a core file of its own, whatever the guest asked.
         {"dash_sigquit_while_hashing_no_core", "dash",
             {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)},
             false},
     };
     for (const std::string shell : {"bash", "dash"}) {
-        cases.push_back({shell + "_ctrl_z_fg", shell, {start, ctrl_z, at_shell, fg, passphrase, status(0)}});
+        cases.push_back({shell + "_ctrl_z_fg_twice", shell,
+            {start, ctrl_z, at_shell, fg, ctrl_z, at_shell, fg, passphrase, status(0)}});
         cases.push_back(
             {shell + "_sigstop_fg", shell, {start, {"", "Stopped", SIGSTOP}, fg, passphrase, status(0)}});
         // qemu-user catches every signal itself, so the kernel never stops an
@@ -223,14 +239,20 @@ std::vector<shell_case> shell_cases()
         cases.push_back({shell + "_started_in_background", shell,
             {{"\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"}, fg, passphrase, status(0)}, false});
     }
-    // Half a passphrase typed, then the signal; the shells take turns.
-    for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE}) {
+    // Half a passphrase typed, then a signal that ends or stops the tool: none
+    // of it reaches the shell, or the passphrase typed after fg.
+    for (const int sig :
+        {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU}) {
         // Keyboard signals are typed, as a user would.
         const std::string key = sig == SIGINT ? "\x03" : sig == SIGQUIT ? "\x1c" : "";
         const std::string shell
-            = sig == SIGQUIT || sig == SIGTERM || sig == SIGUSR1 || sig == SIGPIPE ? "bash" : "dash";
+            = sig == SIGQUIT || sig == SIGTERM || sig == SIGUSR1 || sig == SIGPIPE || sig == SIGTTIN ? "bash"
+                                                                                                     : "dash";
+        const bool stops = sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+        const step typed{half + key, stops ? "Stopped" : "$ ", key.empty() ? sig : 0};
         cases.push_back({shell + "_half_typed_sig" + sigabbrev_np(sig), shell,
-            {start, {half + key, "$ ", key.empty() ? sig : 0}, status(128 + sig)}});
+            stops ? std::vector{start, typed, fg, passphrase, status(0)}
+                  : std::vector{start, typed, status(128 + sig)}});
     }
     return cases;
 }
