@@ -30,6 +30,7 @@ $script"; }
     recipe "$pw" || fail "the recipe failed"
     hash=$(cat "$work/hash") && rm "$work/hash"
     [ "$(perl -e 'print crypt($ARGV[0], $ARGV[1])' "$pw" "$hash")" = "$hash" ] || fail "'$hash' does not verify"
+    [ "$hash" != "${last:-}" ] || fail "the same passphrase gave the same hash twice: a salt came twice" && last=$hash
   done
   ;;
 package)

