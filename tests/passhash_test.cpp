@@ -203,6 +203,9 @@ std::vector<shell_case> shell_cases()
         {"dash_output_held", "dash",
             {{"\x13" + start.keys, ""}, {"\x11", prompt, 0, true}, passphrase, status(0)}},
         {"dash_ignored_sigint", "dash", {{"trap '' INT\n", ""}, start, {"\x03", ""}, passphrase, status(0)}},
+        // A terminal that is not the controlling one: no job control applies.
+        {"dash_not_the_controlling_terminal", "dash",
+            {{"setsid -w \"$@\"\n", prompt}, passphrase, status(0)}},
         {"dash_overlong_line", "dash", {start, {std::string(1500, 'x') + "\n", "$ "}, status(1)}},
         // Continued in the background with SIGTTOU ignored, the tool cannot
         // stop: it gives up, the terminal untouched.
@@ -227,9 +230,12 @@ std::vector<shell_case> shell_cases()
         // Started with &, the tool shows nothing and stops as it finds the
         // terminal taken; `wait` returns on the stop. bash then has its line
         // editor's modes on the terminal, which are not the ones to read with
-        // or to come back to.
+        // or to come back to; and its job has SIGTTOU and SIGCONT blocked by
+        // the caller, which must neither keep it from stopping nor hide fg.
+        const std::string blocked = shell == "bash" ? "env --block-signal=TTOU,CONT " : "";
         cases.push_back({shell + "_started_in_background", shell,
-            {{"\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"}, fg, passphrase, status(0)}, false});
+            {{blocked + "\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"}, fg, passphrase, status(0)},
+            false});
     }
     // Half a passphrase typed, then a signal that ends or stops the tool: none
     // of it reaches the shell, or the passphrase typed after fg.
