@@ -151,7 +151,6 @@ bool stop_by(console &c, int sig, bool from_background)
     sigset_t stopping = c.caller_mask;
     sigdelset(&stopping, sig);
     sigdelset(&stopping, SIGCONT);
-    arrived[SIGCONT] = 0;
     sigprocmask(SIG_SETMASK, &stopping, nullptr);
     if (from_background) {
         (void)tcdrain(STDIN_FILENO);
@@ -219,6 +218,8 @@ bool attend(console &c, bool over)
             hand_back(c);
             (void)stop_by(c, sig, false);
             over = true;
+            // What arrived while stopped is acted on first.
+            continue;
         }
         over = take(SIGCONT) || over;
         if (!over) {

@@ -203,6 +203,14 @@ std::vector<shell_case> shell_cases()
         {"dash_output_held", "dash",
             {{"\x13" + start.keys, ""}, {"\x11", prompt, 0, true}, passphrase, status(0)}},
         {"dash_ignored_sigint", "dash", {{"trap '' INT\n", ""}, start, {"\x03", ""}, passphrase, status(0)}},
+        // Sent SIGTERM while stopped, then continued in the background: the
+        // tool ends by it, and leaves the terminal and the line queued for the
+        // shell alone.
+        {"dash_sigterm_in_background", "dash",
+            {start, ctrl_z,
+                {"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", "status=143 queued-42"},
+                status(0)},
+            false},
         // A terminal that is not the controlling one: no job control applies.
         {"dash_not_the_controlling_terminal", "dash",
             {{"setsid -w \"$@\"\n", prompt}, passphrase, status(0)}},
