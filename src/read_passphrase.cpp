@@ -162,17 +162,6 @@ bool stop_by(console &c, int sig, bool from_background)
     return arrived[SIGCONT] != 0;
 }
 
-// Ends the process by `sig`, the caller's disposition again, as the shell
-// expects to see; the terminal and the signal handling are put back first, and
-// the line is erased.
-void end_by(console &c, int sig)
-{
-    hand_back(c);
-    explicit_bzero(c.line.data(), c.line.size());
-    release_signals(c);
-    (void)std::raise(sig);
-}
-
 // Every start and every start over: echo goes off before the prompt shows, so
 // that an answer typed the moment it appears is never echoed, and what was
 // typed before a new prompt is dropped along with the line read so far, so
@@ -203,15 +192,15 @@ bool start(console &c)
     return true;
 }
 
-// Acts on the signals that arrived since the last wait for input: an ending
-// signal ends the process, and after a stop or a continue (or when `over` says
-// that the process was moved to the background) the read starts over, once the
-// process is in the foreground. False to give up.
+// Acts on the signals that arrived since the last wait for input: after a
+// stop or a continue (or when `over` says that the process was moved to the
+// background) the read starts over, once the process is in the foreground.
+// False to give up, also for an ending signal, which the caller then acts on.
 bool attend(console &c, bool over)
 {
     for (;;) {
-        if (const int sig = take_first(ending_signals)) {
-            end_by(c, sig);
+        if (std::ranges::any_of(
+                ending_signals, [](int sig) { return arrived[static_cast<std::size_t>(sig)] != 0; })) {
             return false;
         }
         if (const int sig = take_first(stop_signals)) {
@@ -269,7 +258,7 @@ bool read_line(console &c)
             const int error = errno;
             // EIO: moved to the background between the wait and the read.
             over = error == EIO && c.at_terminal && in_background();
-            if (over || error == EINTR || error == EAGAIN) {
+            if (over || error == EAGAIN) {
                 continue;
             }
             return false;
@@ -303,8 +292,11 @@ bool read_passphrase(const char *prompt, std::span<char> line)
     if (c.at_terminal) {
         hand_back(c);
         release_signals(c);
+        // An ending signal ends the process by that signal, as the shell
+        // expects to see, the line erased first.
         if (const int sig = take_first(ending_signals)) {
-            end_by(c, sig);
+            explicit_bzero(line.data(), line.size());
+            (void)std::raise(sig);
             return false;
         }
         // A stop asked for as the line came in is honoured, now that the
