@@ -197,9 +197,11 @@ std::vector<shell_case> shell_cases()
         {"bash_half_typed_sigcont", "bash", {start, {half, prompt, SIGCONT}, passphrase, status(0)}},
         {"bash_paste_of_two_lines", "bash", {start, {secret + "\ntouch pasted\n", label}, status(0)}},
         // Output held with Ctrl-S: the prompt cannot show until Ctrl-Q, so echo
-        // has to go off before it is written, not after.
+        // has to go off before it is written. A SIGTERM while the tool waits
+        // to write it is held for the read and ends the tool once it is out.
         {"dash_output_held", "dash",
-            {{"\x13" + start.keys, ""}, {"\x11", prompt, 0, true}, passphrase, status(0)}},
+            {{"\x13" + start.keys, ""}, {"", "", SIGTERM, true}, {"\x11", "Enter password"}, {"", "$ "},
+                status(128 + SIGTERM)}},
         {"dash_ignored_sigint", "dash", {{"trap '' INT\n", ""}, start, {"\x03", ""}, passphrase, status(0)}},
         // Sent SIGTERM while stopped, then continued in the background: the
         // tool ends by it, and leaves the terminal and the line queued for the
