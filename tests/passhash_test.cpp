@@ -195,6 +195,11 @@ std::vector<shell_case> shell_cases()
         // What was typed before a new prompt is not part of the passphrase,
         // and the rest of a paste never reaches the shell.
         {"bash_half_typed_sigcont", "bash", {start, {half, prompt, SIGCONT}, passphrase, status(0)}},
+        // Without canonical mode the tool has read what was typed: dropped too.
+        // (The modes differ from the other rows', so only the prompt is awaited.)
+        {"dash_noncanonical_half_typed_sigcont", "dash",
+            {{"stty -icanon\n", "$ "}, {start.keys, "Enter password"}, {half, "Enter password", SIGCONT},
+                passphrase, {"stty icanon\n", "$ "}, status(0)}},
         {"bash_paste_of_two_lines", "bash", {start, {secret + "\ntouch pasted\n", label}, status(0)}},
         // Output held with Ctrl-S: the prompt cannot show until Ctrl-Q, so echo
         // has to go off before it is written. A SIGTERM while the tool waits
