@@ -216,6 +216,10 @@ std::vector<shell_case> shell_cases()
                 {"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", "status=143 queued-42"},
                 status(0)},
             false},
+        // exec'd by the shell, the tool leads an orphaned process group, whose
+        // stops the kernel discards: it takes the terminal back at once.
+        {"dash_exec_orphaned_sigtstp", "dash",
+            {{"exec \"$@\"\n", prompt}, {"", prompt, SIGTSTP}, passphrase}},
         // A terminal that is not the controlling one: no job control applies.
         {"dash_not_the_controlling_terminal", "dash",
             {{"setsid -w \"$@\"\n", prompt}, passphrase, status(0)}},
