@@ -223,11 +223,12 @@ std::vector<shell_case> shell_cases()
         // A terminal that is not the controlling one: no job control applies.
         {"dash_not_the_controlling_terminal", "dash",
             {{"setsid -w \"$@\"\n", prompt}, passphrase, status(0)}},
-        // Continued in the background with SIGTTOU ignored, the tool cannot
-        // stop: it gives up, the terminal untouched.
-        {"bash_bg_with_sigttou_ignored", "bash",
-            {{"trap '' TTOU\n", "$ "}, start, ctrl_z, {"bg\n", "[1]"},
-                {"wait $!; echo status=$?\n", "status=1\r\n"}},
+        // Stopped by SIGSTOP (the terminal still the tool's), then continued in
+        // the background with SIGTTOU ignored: the tool cannot stop, so it gives
+        // up, and leaves the terminal and the line queued for the shell alone.
+        {"bash_sigstop_bg_with_sigttou_ignored", "bash",
+            {{"trap '' TTOU\n", "$ "}, start, {"", "Stopped", SIGSTOP},
+                {"bg; wait $!\necho status=$? queued-$((6*7))\n", "status=1 queued-42"}},
             false},
         // qemu-user writes a core file of its own, whatever the guest asked.
         {"dash_sigquit_while_hashing_no_core", "dash",
