@@ -19,11 +19,8 @@ char *hash_passphrase(const char *passphrase)
     const char *hashed = crypt_ra(passphrase, setting, &work, &work_size);
 
     // The result lives in the work area, so it has to be copied before that is
-    // released. A leading '*' is the library's failure token, never a hash.
-    char *result = nullptr;
-    if (hashed != nullptr && hashed[0] != '*') {
-        result = strdup(hashed);
-    }
+    // released. crypt_ra reports every failure with a null pointer.
+    char *result = hashed == nullptr ? nullptr : strdup(hashed);
 
     std::free(setting);
     // The work area is scratch space of the hashing run; wipe it so that

@@ -216,6 +216,9 @@ std::vector<shell_case> shell_cases()
                 {"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", "status=143 queued-42"},
                 status(0)},
             false},
+        // A stop sent once the whole line is there is honoured after the read.
+        {"dash_sigtstp_line_complete", "dash",
+            {start, {secret + "\n", "Stopped", SIGTSTP}, {fg.keys, label}, status(0)}},
         // exec'd by the shell, the tool leads an orphaned process group, whose
         // stops the kernel discards: it takes the terminal back at once.
         {"dash_exec_orphaned_sigtstp", "dash",
