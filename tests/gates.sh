@@ -41,9 +41,8 @@ package)
   touch "$build/passhash" && (cd "$build" && cpack -G DEB -B "$work/again" >/dev/null)
   cmp "$deb" "$work/again/${deb##*/}" || fail "two packages of the same build differ"
   lintian --fail-on error,warning "$deb"
-  dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort >"$work/packaged"
-  printf './usr/%s\n' bin/passhash share/doc/passhash/{README.md,changelog.gz,copyright} \
-    share/man/man1/passhash.1.gz | sort | diff - "$work/packaged" || fail "the package holds the above"
+  printf './usr/%s\n' bin/passhash share/doc/passhash/{README.md,changelog.gz,copyright} share/man/man1/passhash.1.gz |
+    sort | diff - <(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort) || fail "the package holds the above"
   dpkg-deb -f "$deb" Depends | grep -Eq '^libc6 \(.*\), libcrypt1 \(.*\)$' || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
   dpkg-deb -x "$deb" "$work/root"
   printf 'secret\n' | "$@" "$work/root/usr/bin/passhash" | grep -q '^Hashed passphrase is: \$' || fail "packaged tool made no hash"
