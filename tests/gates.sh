@@ -52,7 +52,7 @@ hardening)
   elf=$("$readelf" -W -h -l -d --dyn-syms "$binary")
   # PIE, BIND_NOW, RELRO, stack protector; fortified calls exist only in optimised builds.
   wanted=('Type: +DYN' 'FLAGS_1.*PIE' 'BIND_NOW|FLAGS_1.* NOW' GNU_RELRO __stack_chk_fail)
-  [ "$config" = Debug ] || wanted+=('__[a-z]+_chk@')
+  [ "$config" = Debug ] || wanted+=('__[a-z_]+_chk@')
   # 64-bit Arm: return addresses signed (PAC) and indirect branch targets marked (BTI).
   grep -q 'Machine: *AArch64' <<<"$elf" && elf+=$("$objdump" -d "$binary") wanted+=('\bpaciasp\b' '\bbti\b')
   missing=()
@@ -62,8 +62,8 @@ hardening)
 lint)
   cd "$1"
   mapfile -t sources < <(find src tests -name '*.cpp' -o -name '*.h' | sort)
-  clang-format --dry-run --Werror "${sources[@]}"
-  clang-tidy -p "$2" --quiet --extra-arg=-Wno-unknown-warning-option $(printf '%s\n' "${sources[@]}" | grep '\.cpp$')
+  clang-format-19 --dry-run --Werror "${sources[@]}"
+  clang-tidy-19 -p "$2" --quiet --extra-arg=-Wno-unknown-warning-option $(printf '%s\n' "${sources[@]}" | grep '\.cpp$')
   ;;
 *) fail "no gate $gate" ;;
 esac
