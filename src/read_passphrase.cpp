@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,12 +17,14 @@ namespace {
 
 // Every signal caught while the line is read from a terminal. The first eight
 // would end the process with echo still off; the three job-control stops would
-// leave it off while the process is stopped; SIGCONT tells that a SIGSTOP,
-// which cannot be caught, is over and the shell may have reset the modes.
+// leave it off while the process is stopped. SIGCONT is not among them: it
+// cannot tell a process that was stopped from one that was not (a shell's fg
+// may send it to a job that never got to stop after bg), and a stop by
+// SIGSTOP, which cannot be caught, shows in the wait for input instead.
 constexpr std::array caught_signals{
-    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
 constexpr auto ending_signals = std::span(caught_signals).first<8>();
-constexpr auto stop_signals = std::span(caught_signals).subspan<8, 3>();
+constexpr auto stop_signals = std::span(caught_signals).last<3>();
 
 // Which signals have arrived and are not yet dealt with. The handler only
 // records; the reader acts on them outside it, between two waits for input.
@@ -59,6 +62,7 @@ struct console {
     bool prompted; // the prompt has been shown at least once
     bool saved_taken; // saved is taken, once in the foreground
     bool echo_off; // the terminal is ours, with echo off
+    int waiter; // epoll instance that watches standard input at a terminal
     termios saved;
     sigset_t caller_mask;
     sigset_t reading_mask; // the caller's, with every caught signal blocked
@@ -91,14 +95,13 @@ void catch_signals(console &c)
     sigprocmask(SIG_BLOCK, &caught, &c.caller_mask);
     sigprocmask(SIG_BLOCK, nullptr, &c.reading_mask);
 
-    struct sigaction catcher { };
+    struct sigaction catcher{};
     catcher.sa_handler = note_signal;
     catcher.sa_mask = caught;
     for (const int sig : caught_signals) {
         struct sigaction &before = caller_action(c, sig);
         sigaction(sig, nullptr, &before);
-        // An ignored SIGCONT still continues the process: catching it is harmless.
-        if (before.sa_handler != SIG_IGN || sig == SIGCONT) {
+        if (before.sa_handler != SIG_IGN) {
             sigaction(sig, &catcher, nullptr);
         }
     }
@@ -133,33 +136,33 @@ bool in_background()
     return foreground != -1 && foreground != getpgrp();
 }
 
-// Stops the process the way the caller's disposition for `sig` says. True when
-// it was stopped and has been continued; false when the stop did not happen
-// (the caller ignores `sig`, or the kernel discards it for an orphaned process
-// group).
+// Stops the process the way the caller's disposition for `sig` says, until it
+// is continued. False when it plainly did not stop: still in the background,
+// with no signal to act on (the caller ignores `sig`, or the kernel discards it
+// for an orphaned process group).
 //
 // From the background the process is not stopped by hand: checking the
 // foreground and then raising the signal would race with a shell's fg and
 // could stop a process that is already back in the foreground. tcdrain, which
 // changes nothing, makes the kernel check and stop in one step instead: it
-// sends SIGTTOU to a background job that touches its terminal.
+// sends SIGTTOU to a background job that touches its terminal, and after bg it
+// does so again, so that it returns only in the foreground or for a signal.
 bool stop_by(console &c, int sig, bool from_background)
 {
-    struct sigaction ours { };
+    struct sigaction ours{};
     sigaction(sig, &caller_action(c, sig), &ours);
-    // SIGCONT is let in so that its note is taken before the stop returns.
     sigset_t stopping = c.caller_mask;
     sigdelset(&stopping, sig);
-    sigdelset(&stopping, SIGCONT);
     sigprocmask(SIG_SETMASK, &stopping, nullptr);
+    bool stopped = true;
     if (from_background) {
-        (void)tcdrain(STDIN_FILENO);
+        stopped = (tcdrain(STDIN_FILENO) != 0 && errno == EINTR) || !in_background();
     } else {
         (void)std::raise(sig);
     }
     sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
     sigaction(sig, &ours, nullptr);
-    return arrived[SIGCONT] != 0;
+    return stopped;
 }
 
 // Every start and every start over: echo goes off before the prompt shows, so
@@ -193,7 +196,7 @@ bool start(console &c)
 }
 
 // Acts on the signals that arrived since the last wait for input: after a
-// stop or a continue (or when `over` says that the process was moved to the
+// stop (or when `over` says that the process was stopped or moved to the
 // background) the read starts over, once the process is in the foreground.
 // False to give up, also for an ending signal, which the caller then acts on.
 bool attend(console &c, bool over)
@@ -210,7 +213,6 @@ bool attend(console &c, bool over)
             // What arrived while stopped is acted on first.
             continue;
         }
-        over = take(SIGCONT) || over;
         if (!over) {
             return true;
         }
@@ -227,12 +229,27 @@ bool attend(console &c, bool over)
     }
 }
 
+// Waits until standard input has something to read (standard input handed
+// over non-blocking is waited for like any other). At a terminal the caught
+// signals are let in only while it waits, the mask swapped atomically, and
+// epoll_pwait, unlike poll, fails with EINTR once the process has been stopped
+// and continued, by SIGSTOP too, which no handler sees.
+bool await_input(const console &c)
+{
+    if (!c.at_terminal) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        return poll(&input, 1, -1) >= 0;
+    }
+    epoll_event ready{};
+    return epoll_pwait(c.waiter, &ready, 1, -1, &c.caller_mask) >= 0;
+}
+
 // Reads one line into c.line, NUL-terminated and without its newline; true
 // when it was read whole and fits. Bytes are read one at a time so that
 // nothing past the newline is consumed: whatever follows stays for the next
 // reader of a pipe or a file. The rest of a line too long for c.line is read
-// and dropped. At a terminal, the caught signals are let in only while ppoll
-// waits, which swaps the mask atomically, and are acted on before the next.
+// and dropped. At a terminal, the signals that came during a wait are acted on
+// before the next.
 bool read_line(console &c)
 {
     const std::size_t last = c.line.size() - 1;
@@ -242,10 +259,10 @@ bool read_line(console &c)
             return false;
         }
         over = false;
-        // Standard input handed over non-blocking is waited for like any other.
-        pollfd input{STDIN_FILENO, POLLIN, 0};
-        if (ppoll(&input, 1, nullptr, c.at_terminal ? &c.caller_mask : nullptr) < 0) {
+        if (!await_input(c)) {
             if (errno == EINTR) {
+                // Caught, or stopped and continued: at a terminal, start over.
+                over = c.at_terminal;
                 continue;
             }
             return false;
@@ -281,6 +298,13 @@ bool read_passphrase(const char *prompt, std::span<char> line)
     c.line = line;
     c.at_terminal = isatty(STDIN_FILENO) != 0;
     if (c.at_terminal) {
+        c.waiter = epoll_create1(EPOLL_CLOEXEC);
+        epoll_event input{EPOLLIN, {}};
+        // Without its wait the reader could not let any signal in: nothing is read.
+        if (epoll_ctl(c.waiter, EPOLL_CTL_ADD, STDIN_FILENO, &input) != 0) {
+            (void)close(c.waiter);
+            return false;
+        }
         catch_signals(c);
     } else {
         show(prompt);
@@ -292,6 +316,7 @@ bool read_passphrase(const char *prompt, std::span<char> line)
     if (c.at_terminal) {
         hand_back(c);
         release_signals(c);
+        (void)close(c.waiter);
         // An ending signal ends the process by that signal, as the shell
         // expects to see, the line erased first.
         if (const int sig = take_first(ending_signals)) {
