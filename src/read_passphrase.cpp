@@ -17,10 +17,16 @@ namespace {
 
 // Every signal caught while the line is read from a terminal. The first eight
 // would end the process with echo still off; the three job-control stops would
-// leave it off while the process is stopped. SIGCONT is not among them: it
-// cannot tell a process that was stopped from one that was not (a shell's fg
-// may send it to a job that never got to stop after bg), and a stop by
-// SIGSTOP, which cannot be caught, shows in the wait for input instead.
+// leave it off while the process is stopped.
+//
+// A stop by SIGSTOP, which cannot be caught, is seen another way. From the
+// moment the prompt shows until the next wait for input, SIGCONT is blocked,
+// so the one that ends such a stop is held; in the wait it is let in, and a
+// held one, or a stop during the wait, makes epoll_pwait fail with EINTR: the
+// read starts over. Everywhere else SIGCONT is let in with its default action,
+// which the kernel discards for a process that was not stopped: a shell's fg
+// may send it to a job that never got to stop after bg, and that must change
+// nothing.
 constexpr std::array caught_signals{
     SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
 constexpr auto ending_signals = std::span(caught_signals).first<8>();
@@ -65,7 +71,7 @@ struct console {
     int waiter; // epoll instance that watches standard input at a terminal
     termios saved;
     sigset_t caller_mask;
-    sigset_t reading_mask; // the caller's, with every caught signal blocked
+    sigset_t reading_mask; // the caller's, with every caught signal and SIGCONT blocked
     std::array<struct sigaction, caught_signals.size()> caller_actions;
 };
 
@@ -73,6 +79,14 @@ struct sigaction &caller_action(console &c, int sig)
 {
     return c.caller_actions[static_cast<std::size_t>(
         std::ranges::find(caught_signals, sig) - caught_signals.begin())];
+}
+
+// `mask` with SIGCONT, and `sig` if given, let in.
+sigset_t letting_in(sigset_t mask, int sig = SIGCONT)
+{
+    sigdelset(&mask, SIGCONT);
+    sigdelset(&mask, sig);
+    return mask;
 }
 
 void show(const char *prompt)
@@ -84,24 +98,28 @@ void show(const char *prompt)
 
 // The caught signals stay blocked except while the reader waits for input, so
 // one that arrives at any other moment is held, not lost or fatal. A signal
-// that the caller chose to ignore stays ignored.
+// that the caller chose to ignore stays ignored, and is not blocked either:
+// held, it would still end the wait as it came in.
 void catch_signals(console &c)
 {
     sigset_t caught;
     sigemptyset(&caught);
     for (const int sig : caught_signals) {
-        sigaddset(&caught, sig);
+        sigaction(sig, nullptr, &caller_action(c, sig));
+        if (caller_action(c, sig).sa_handler != SIG_IGN) {
+            sigaddset(&caught, sig);
+        }
     }
-    sigprocmask(SIG_BLOCK, &caught, &c.caller_mask);
+    sigset_t held = caught;
+    sigaddset(&held, SIGCONT);
+    sigprocmask(SIG_BLOCK, &held, &c.caller_mask);
     sigprocmask(SIG_BLOCK, nullptr, &c.reading_mask);
 
     struct sigaction catcher{};
     catcher.sa_handler = note_signal;
     catcher.sa_mask = caught;
     for (const int sig : caught_signals) {
-        struct sigaction &before = caller_action(c, sig);
-        sigaction(sig, nullptr, &before);
-        if (before.sa_handler != SIG_IGN) {
+        if (sigismember(&caught, sig) != 0) {
             sigaction(sig, &catcher, nullptr);
         }
     }
@@ -151,8 +169,7 @@ bool stop_by(console &c, int sig, bool from_background)
 {
     struct sigaction ours{};
     sigaction(sig, &caller_action(c, sig), &ours);
-    sigset_t stopping = c.caller_mask;
-    sigdelset(&stopping, sig);
+    const sigset_t stopping = letting_in(c.caller_mask, sig);
     sigprocmask(SIG_SETMASK, &stopping, nullptr);
     bool stopped = true;
     if (from_background) {
@@ -182,6 +199,9 @@ bool start(console &c)
         }
         c.saved_taken = true;
     }
+    // A SIGCONT held from before is part of what this start answers.
+    const sigset_t showing = letting_in(c.reading_mask);
+    sigprocmask(SIG_SETMASK, &showing, nullptr);
     termios quiet = c.saved;
     quiet.c_lflag &= ~tcflag_t{ECHO};
     tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
@@ -190,6 +210,8 @@ bool start(console &c)
         tcflush(STDIN_FILENO, TCIFLUSH);
     }
     c.length = 0;
+    // Held from before the prompt is visible: a stop from then on must show.
+    sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
     show(c.prompt);
     c.prompted = true;
     return true;
@@ -231,9 +253,9 @@ bool attend(console &c, bool over)
 
 // Waits until standard input has something to read (standard input handed
 // over non-blocking is waited for like any other). At a terminal the caught
-// signals are let in only while it waits, the mask swapped atomically, and
-// epoll_pwait, unlike poll, fails with EINTR once the process has been stopped
-// and continued, by SIGSTOP too, which no handler sees.
+// signals and SIGCONT are let in only while it waits, the mask swapped
+// atomically; epoll_pwait, unlike poll, fails with EINTR once the process has
+// been stopped and continued, even with no handler run.
 bool await_input(const console &c)
 {
     if (!c.at_terminal) {
@@ -241,7 +263,8 @@ bool await_input(const console &c)
         return poll(&input, 1, -1) >= 0;
     }
     epoll_event ready{};
-    return epoll_pwait(c.waiter, &ready, 1, -1, &c.caller_mask) >= 0;
+    const sigset_t waiting = letting_in(c.caller_mask);
+    return epoll_pwait(c.waiter, &ready, 1, -1, &waiting) >= 0;
 }
 
 // Reads one line into c.line, NUL-terminated and without its newline; true
