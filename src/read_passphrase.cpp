@@ -19,14 +19,13 @@ namespace {
 // would end the process with echo still off; the three job-control stops would
 // leave it off while the process is stopped.
 //
-// A stop by SIGSTOP, which cannot be caught, is seen another way. From the
-// moment the prompt shows until the next wait for input, SIGCONT is blocked,
-// so the one that ends such a stop is held; in the wait it is let in, and a
-// held one, or a stop during the wait, makes epoll_pwait fail with EINTR: the
-// read starts over. Everywhere else SIGCONT is let in with its default action,
-// which the kernel discards for a process that was not stopped: a shell's fg
-// may send it to a job that never got to stop after bg, and that must change
-// nothing.
+// SIGSTOP cannot be caught. SIGCONT is blocked from just before the prompt
+// shows until the next wait for input, so the one that ends a stop there is
+// held; in the wait it is let in, and a held one ends the wait, as a stop
+// during the wait does (epoll_pwait, unlike poll, fails with EINTR after a
+// stop): the read starts over. Elsewhere SIGCONT is let in with its default
+// action, which the kernel discards for a process that was not stopped, as
+// fg's is for a job that never got to stop after bg.
 constexpr std::array caught_signals{
     SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
 constexpr auto ending_signals = std::span(caught_signals).first<8>();
@@ -41,17 +40,11 @@ void note_signal(int sig)
     arrived[static_cast<std::size_t>(sig)] = 1;
 }
 
-bool take(int sig)
-{
-    const bool was = arrived[static_cast<std::size_t>(sig)] != 0;
-    arrived[static_cast<std::size_t>(sig)] = 0;
-    return was;
-}
-
 int take_first(std::span<const int> sigs)
 {
     for (const int sig : sigs) {
-        if (take(sig)) {
+        if (arrived[static_cast<std::size_t>(sig)] != 0) {
+            arrived[static_cast<std::size_t>(sig)] = 0;
             return sig;
         }
     }
@@ -171,12 +164,8 @@ bool stop_by(console &c, int sig, bool from_background)
     sigaction(sig, &caller_action(c, sig), &ours);
     const sigset_t stopping = letting_in(c.caller_mask, sig);
     sigprocmask(SIG_SETMASK, &stopping, nullptr);
-    bool stopped = true;
-    if (from_background) {
-        stopped = (tcdrain(STDIN_FILENO) != 0 && errno == EINTR) || !in_background();
-    } else {
-        (void)std::raise(sig);
-    }
+    const bool stopped = from_background ? (tcdrain(STDIN_FILENO) != 0 && errno == EINTR) || !in_background()
+                                         : std::raise(sig) == 0;
     sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
     sigaction(sig, &ours, nullptr);
     return stopped;
@@ -253,9 +242,7 @@ bool attend(console &c, bool over)
 
 // Waits until standard input has something to read (standard input handed
 // over non-blocking is waited for like any other). At a terminal the caught
-// signals and SIGCONT are let in only while it waits, the mask swapped
-// atomically; epoll_pwait, unlike poll, fails with EINTR once the process has
-// been stopped and continued, even with no handler run.
+// signals and SIGCONT are let in only for the wait, the mask swapped atomically.
 bool await_input(const console &c)
 {
     if (!c.at_terminal) {
