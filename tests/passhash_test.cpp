@@ -16,10 +16,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,16 @@ bool wait_until(const auto &ready)
         usleep(1000);
     }
     return ready();
+}
+
+// How many times `word` stands in `text`.
+std::size_t count_of(const std::string &text, const std::string &word)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+        ++n;
+    }
+    return n;
 }
 
 // Everything in a file from its start, or the rest of a pipe (which has no
@@ -176,7 +188,7 @@ struct step {
     std::string keys;
     std::string expect;
     int sig = 0;
-    bool settle = false; // the signal waits until echo is off and the keys are read
+    bool settle = false; // the signal waits until echo is off, the keys are read and the job sleeps
     bool once_stopped = false; // the keys wait until the job has stopped
 };
 
@@ -200,6 +212,10 @@ std::vector<shell_case> shell_cases()
         = [](int value) { return step{"echo status=$?\n", "status=" + std::to_string(value) + "\r\n"}; };
 
     std::vector<shell_case> cases{
+        // A SIGCONT alone, as fg sends to a job that never got to stop after
+        // bg, while the tool waits: what was typed before it still counts.
+        {"bash_sigcont_while_typing", "bash",
+            {start, {secret.substr(0, 4), "", SIGCONT, true}, {secret.substr(4) + "\n", label}, status(0)}},
         // The rest of a paste never reaches the shell.
         // Stopped by SIGSTOP once the tool has read half a passphrase (without
         // canonical mode; the signal waits until it has read it): after fg,
@@ -223,9 +239,6 @@ std::vector<shell_case> shell_cases()
             {start, ctrl_z,
                 {"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", "status=143 queued-42"},
                 status(0)}},
-        // A stop sent once the whole line is there is honoured after the read.
-        {"dash_sigtstp_line_complete", "dash",
-            {start, {secret + "\n", "Stopped", SIGTSTP}, {fg.keys, label}, status(0)}},
         // exec'd by the shell, the tool leads an orphaned process group, whose
         // stops the kernel discards: it takes the terminal back at once.
         {"dash_exec_orphaned_sigtstp", "dash",
@@ -299,11 +312,12 @@ TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
         return now.c_lflag;
     };
     const tcflag_t before = local_modes();
-    // Echo off, and nothing typed left for the tool to read (in canonical
-    // mode, no whole line: a half one is not for reading yet).
-    const auto settled = [slave, &local_modes] {
+    // Echo off, nothing typed left for the tool to read (in canonical mode,
+    // no whole line: a half one is not for reading yet), and the job asleep.
+    const auto settled = [master, slave, &local_modes] {
         int unread = -1;
-        return (local_modes() & ECHO) == 0 && ioctl(slave, FIONREAD, &unread) == 0 && unread == 0;
+        return (local_modes() & ECHO) == 0 && ioctl(slave, FIONREAD, &unread) == 0 && unread == 0
+            && state_of(tcgetpgrp(master)) == 'S';
     };
     const tcflag_t quiet = before & ~tcflag_t{ECHO};
     // No core files unless a case asks for them, every signal at its default,
@@ -376,5 +390,120 @@ TEST_P(Terminal, PassphraseIsNeverShownAndTheShellGetsItsTerminalBack)
 
 INSTANTIATE_TEST_SUITE_P(Shell, Terminal, testing::ValuesIn(shell_cases()),
     [](const testing::TestParamInfo<shell_case> &row) { return row.param.name; });
+
+// What the terminal showed for one run of the tool under strace, with
+// strace's own words if it writes them there, and the passphrase typed at the
+// last prompt.
+struct traced {
+    std::string screen;
+    std::string typed;
+    bool restored = false; // the terminal was back exactly as it was
+};
+
+// Runs the tool under strace with `options` at a fresh terminal, as a shell
+// runs a job (dash with job control: the job's process group in the
+// foreground, under a parent in the same session). At each prompt a new
+// passphrase is typed once the tool sleeps in its wait for it (typed any
+// earlier, the keys could land after it had given up and put echo back); each
+// stop that strace reports is continued, as fg would.
+traced run_traced(std::vector<std::string> options)
+{
+    int master = -1;
+    int slave = -1;
+    termios before{};
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 || tcgetattr(master, &before) != 0) {
+        return {};
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    options.insert(options.begin(),
+        {"prlimit", "--core=0:", "env", "--default-signal", "dash", "-m", "-c", "strace -q \"$@\"", "dash"});
+    const pid_t leader = spawn(options, [slave] { login_tty(slave); });
+    close(slave);
+    traced t;
+    for (std::size_t prompts = 0, stops = 0;;) {
+        const bool owed = count_of(t.screen, prompt) > prompts;
+        pollfd ready{master, POLLIN, 0};
+        char chunk[4096];
+        const int events = poll(&ready, 1, owed ? 1 : 20000);
+        const ssize_t got = events > 0 ? read(master, chunk, sizeof chunk) : 0;
+        // Silence with nothing owed is a hung run; EIO, a terminal that nobody has open.
+        if ((events == 0 && !owed) || got < 0) {
+            break;
+        }
+        t.screen.append(chunk, static_cast<std::size_t>(got));
+        const std::string job = std::to_string(tcgetpgrp(master));
+        pid_t tool = 0;
+        std::ifstream("/proc/" + job + "/task/" + job + "/children") >> tool;
+        if (owed && state_of(tool) == 'S') {
+            t.typed = "pass-" + std::to_string(++prompts);
+            (void)write(master, (t.typed + "\n").data(), t.typed.size() + 1);
+        }
+        if (count_of(t.screen, "--- stopped by") > stops) {
+            ++stops;
+            kill(-tcgetpgrp(master), SIGCONT);
+        }
+    }
+    waitpid(leader, nullptr, 0);
+    termios after{};
+    t.restored = tcgetattr(master, &after) == 0 && std::memcmp(&after, &before, sizeof after) == 0;
+    close(master);
+    return t;
+}
+
+using Sweep = testing::TestWithParam<int>;
+
+// The signal delivered on entry to each system call of a clean run (those
+// after the tool's execve, on whose entry strace delivers nothing), one run
+// each. Whatever the moment, nothing typed shows and the terminal is back as
+// it was; a hash printed verifies against what was typed at the last prompt.
+// An ending signal ends the tool by it, unless it comes too late to matter; a
+// stop stops it (but on exit_group, where no signal can be acted on), and fg
+// then brings a hash; SIGCONT costs at most a new prompt (where it cannot be
+// told from the end of a stop).
+TEST_P(Sweep, SignalOnEntryToEverySystemCall)
+{
+    const int sig = GetParam();
+    const std::string name = sigabbrev_np(sig);
+    const std::string trace = testing::TempDir() + "passhash-trace-" + name;
+    ASSERT_TRUE(run_traced({"-o", trace}).restored);
+    std::ifstream lines(trace);
+    std::vector<std::pair<std::string, int>> calls; // as strace counts them: the 3rd read
+    std::map<std::string, int> seen;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string call = line.substr(0, line.find('('));
+        if (call.size() < line.size() && std::islower(static_cast<unsigned char>(line[0])) != 0) {
+            ++seen[call];
+            calls.resize(call == "execve" ? 0 : calls.size());
+            calls.emplace_back(call, seen[call]);
+        }
+    }
+    std::remove(trace.c_str());
+    ASSERT_GT(calls.size(), 50U);
+    for (const auto &[call, nth] : std::span(calls).subspan(1)) {
+        const std::string point = call + ":signal=SIG" + name + ":when=" + std::to_string(nth);
+        SCOPED_TRACE(point);
+        const traced t = run_traced({"-e", "status=none", "-e", "inject=" + point});
+        const bool exited = t.screen.find("+++ exited with 0 +++") != std::string::npos;
+        const std::size_t hash = t.screen.find(label) + label.size();
+        EXPECT_TRUE(t.restored);
+        EXPECT_EQ(t.screen.find("pass-"), std::string::npos) << t.screen;
+        EXPECT_TRUE(!exited || verifies(t.typed, t.screen.substr(hash, t.screen.find('\r', hash) - hash)))
+            << t.screen;
+        if (sig == SIGCONT) {
+            EXPECT_TRUE(exited && count_of(t.screen, prompt) <= 2) << t.screen;
+        } else if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU) {
+            EXPECT_TRUE(exited && (count_of(t.screen, "--- stopped by") == 1 || call == "exit_group"))
+                << t.screen;
+        } else {
+            EXPECT_TRUE(exited || t.screen.find("+++ killed by SIG" + name + " +++") != std::string::npos)
+                << t.screen;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signal, Sweep,
+    testing::Values(SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN,
+        SIGTTOU, SIGCONT),
+    [](const testing::TestParamInfo<int> &row) { return std::string(sigabbrev_np(row.param)); });
 
 } // namespace
