@@ -256,6 +256,16 @@ std::vector<shell_case> shell_cases()
         // Half a passphrase typed, then a stop: none of it reaches bash, or the
         // passphrase typed after fg.
         {"bash_half_typed_sigtstp", "bash", {start, {half, "Stopped", SIGTSTP}, fg, passphrase, status(0)}},
+        // While the tool waits for its input (stopped in the background), a
+        // process of its own user can neither read its memory nor own its
+        // files in /proc. Under root the tool and that process run as
+        // nobody, from a copy that nobody can reach.
+        {"dash_memory_private", "dash",
+            {{"[ $(id -u) = 0 ] && as='setpriv --reuid=65534 --regid=65534 --keep-groups' || as=\n", "$ "},
+                {"cp \"$5\" t; chmod 755 . t; $as \"$1\" \"$2\" \"$3\" \"$4\" ./t &\n", "$ "},
+                {"wait %1; $as cat /proc/$!/mem; stat -c owner=%u /proc/$!/environ\n",
+                    "mem: Permission denied"},
+                {"", "owner=0\r\n"}, fg, passphrase, {"s=$?; rm t; echo status=$s\n", "status=0\r\n"}}},
         {"dash_sigquit_while_hashing_no_core", "dash",
             {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)}},
     };
