@@ -43,9 +43,8 @@ $script"; }
   # Every code fence of the README and of HACKING.md beside it is closed, and
   # closed by a bare fence: text after the fence leaves the block open.
   for doc in "$2" "$(dirname "$2")/HACKING.md"; do
-    awk '/^```/ {if (!open) open = FNR; else if ($0 == "```") open = 0; else {bad = FNR; exit}}
-      END {if (bad || open) print FILENAME ":" (bad ? bad ": not a bare closing fence" : open ": a fence left open"); exit bad || open}' \
-      "$doc" || fail "a code fence is malformed or left open"
+    awk '/^```/ {open = !open; if (!open && $0 != "```") {bad = 1; exit}} END {exit bad || open}' "$doc" ||
+      fail "$doc: a code fence is closed with text after it, or left open"
   done
   ;;
 package)
