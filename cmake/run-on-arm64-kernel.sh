@@ -17,10 +17,10 @@ cache=$build/arm64-kernel
 fail() { echo "arm64 kernel run: $*"; exit 1; }
 
 # busybox-static is the guest's init; the rest is what the suite runs (env,
-# prlimit, setpriv, sh, bash, dash, strace) and the libraries of those and of
-# the tool.
+# prlimit, setpriv, sh, bash, dash, strace, and coreutils' id, cp, chmod, cat,
+# stat) and the libraries of those and of the tool.
 packages=(busybox-static bash dash coreutils util-linux strace libc6 libcrypt1 libstdc++6 libgcc-s1 libtinfo6
-  libsmartcols1 libcap-ng0 libunwind8 liblzma5)
+  libsmartcols1 libcap-ng0 libselinux1 libpcre2-8-0 libunwind8 liblzma5)
 kernel=$(apt-cache depends linux-image-cloud-arm64:arm64 | awk '/Depends: linux-image-/ {print $2; exit}')
 [ -n "$kernel" ] || fail "no arm64 cloud kernel known to apt (dpkg --add-architecture arm64; apt-get update)"
 mkdir -p "$cache/debs"
@@ -45,7 +45,7 @@ cp "$cache"/package/*.deb "$root/passhash.deb"
 for file in "$tests" "$tool"; do install -D "$file" "$root$file"; done
 
 # A library missing from the guest fails here, by name.
-programs=("$root$tests" "$root$tool" "$root"/bin/{sh,bash,dash} "$root"/usr/bin/{env,prlimit,setpriv,strace})
+programs=("$root$tests" "$root$tool" "$root"/bin/{sh,bash,dash} "$root"/usr/bin/{env,prlimit,setpriv,strace,id,cp,chmod,cat,stat})
 mapfile -t libraries < <(find "$root/lib/aarch64-linux-gnu" "$root/usr/lib/aarch64-linux-gnu" -maxdepth 1 -name '*.so*' -type f)
 for elf in "${programs[@]}" "${libraries[@]}"; do
   for needed in $(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do

@@ -19,13 +19,14 @@ namespace {
 // would end the process with echo still off; the three job-control stops would
 // leave it off while the process is stopped.
 //
-// SIGSTOP cannot be caught. SIGCONT is blocked from just before the prompt
-// shows until the next wait for input, so the one that ends a stop there is
-// held; in the wait it is let in, and a held one ends the wait, as a stop
-// during the wait does (epoll_pwait, unlike poll, fails with EINTR after a
-// stop): the read starts over. Elsewhere SIGCONT is let in with its default
-// action, which the kernel discards for a process that was not stopped, as
-// fg's is for a job that never got to stop after bg.
+// SIGSTOP cannot be caught, and SIGCONT cannot tell whether the process was
+// stopped: fg sends it also to a job that never got to stop after bg. So
+// SIGCONT keeps its default action, which the kernel discards for a process
+// that is running, and a stop is seen another way. In a wait for input,
+// epoll_pwait (unlike poll) fails with EINTR after a stop, even with no handler
+// run. Outside the waits, from just before the prompt shows, SIGCONT is
+// blocked, so that the one that ends a stop there is held and ends the next
+// wait as it begins. Either way the read starts over.
 constexpr std::array caught_signals{
     SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
 constexpr auto ending_signals = std::span(caught_signals).first<8>();
