@@ -45,7 +45,7 @@ cp "$cache"/package/*.deb "$root/passhash.deb"
 for file in "$tests" "$tool"; do install -D "$file" "$root$file"; done
 
 # A library missing from the guest fails here, by name.
-programs=("$root$tests" "$root$tool" "$root"/bin/{sh,bash,dash} "$root"/usr/bin/{env,prlimit,setpriv,strace,id,cp,chmod,cat,stat})
+programs=("$root$tests" "$root$tool" "$root"/bin/{sh,bash,dash,cp,chmod,cat} "$root"/usr/bin/{env,prlimit,setpriv,strace,id,stat})
 mapfile -t libraries < <(find "$root/lib/aarch64-linux-gnu" "$root/usr/lib/aarch64-linux-gnu" -maxdepth 1 -name '*.so*' -type f)
 for elf in "${programs[@]}" "${libraries[@]}"; do
   for needed in $(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
