@@ -44,10 +44,11 @@ cp "$cache"/package/*.deb "$root/passhash.deb"
 # At the paths where the test binary looks for them.
 for file in "$tests" "$tool"; do install -D "$file" "$root$file"; done
 
-# A library missing from the guest fails here, by name.
+# A program or a library missing from the guest fails here, by name.
 programs=("$root$tests" "$root$tool" "$root"/bin/{sh,bash,dash,cp,chmod,cat} "$root"/usr/bin/{env,prlimit,setpriv,strace,id,stat})
 mapfile -t libraries < <(find "$root/lib/aarch64-linux-gnu" "$root/usr/lib/aarch64-linux-gnu" -maxdepth 1 -name '*.so*' -type f)
 for elf in "${programs[@]}" "${libraries[@]}"; do
+  [ -f "$elf" ] || fail "${elf#"$root"} is missing"
   for needed in $(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     compgen -G "$root/lib/$needed" >/dev/null || compgen -G "$root/lib/aarch64-linux-gnu/$needed" >/dev/null ||
       compgen -G "$root/usr/lib/aarch64-linux-gnu/$needed" >/dev/null || fail "$needed, needed by ${elf#"$root"}, is missing"
