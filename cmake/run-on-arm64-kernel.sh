@@ -20,7 +20,7 @@ fail() { echo "arm64 kernel run: $*"; exit 1; }
 # prlimit, setpriv, sh, bash, dash, strace, and coreutils' id, cp, chmod, cat,
 # stat) and the libraries of those and of the tool.
 packages=(busybox-static bash dash coreutils util-linux strace libc6 libcrypt1 libstdc++6 libgcc-s1 libtinfo6
-  libsmartcols1 libcap-ng0 libselinux1 libpcre2-8-0 libunwind8 liblzma5)
+  libsmartcols1 libcap-ng0 libselinux1 libpcre2-8-0 libacl1 libattr1 libunwind8 liblzma5)
 kernel=$(apt-cache depends linux-image-cloud-arm64:arm64 | awk '/Depends: linux-image-/ {print $2; exit}')
 [ -n "$kernel" ] || fail "no arm64 cloud kernel known to apt (dpkg --add-architecture arm64; apt-get update)"
 mkdir -p "$cache/debs"
