@@ -192,7 +192,10 @@ struct shell_case {
 std::vector<shell_case> shell_cases()
 {
     const step start{"\"$@\"\n", prompt};
-    const step passphrase{secret + "\n", label};
+    // Awaited to the shell's prompt after it, so that the next keys, echoed by
+    // the shell's terminal, cannot land in the middle of the hash line.
+    const std::string done = "\r\n$ ";
+    const step passphrase{secret + "\n", done};
     const step ctrl_z{"\x1a", "Stopped"};
     const step fg{"fg\n", prompt};
     // Shows on the screen only if the shell got its echo back.
@@ -204,7 +207,7 @@ std::vector<shell_case> shell_cases()
         // A SIGCONT alone, as fg sends to a job that never got to stop after
         // bg, while the tool waits: what was typed before it still counts.
         {"bash_sigcont_while_typing", "bash",
-            {start, {secret.substr(0, 4), "", SIGCONT, 'S'}, {secret.substr(4) + "\n", label}, status(0)}},
+            {start, {secret.substr(0, 4), "", SIGCONT, 'S'}, {secret.substr(4) + "\n", done}, status(0)}},
         // Stopped by SIGSTOP once the tool has read half a passphrase (without
         // canonical mode; the signal waits until it has read it): after fg,
         // what was typed before the new prompt is not part of the passphrase.
@@ -213,7 +216,7 @@ std::vector<shell_case> shell_cases()
             {{"stty -icanon\n", "$ "}, {start.keys, "Enter password"}, {half, "Stopped", SIGSTOP, 'S'},
                 {fg.keys, "Enter password"}, passphrase, {"stty icanon\n", "$ "}, status(0)}},
         // The rest of a paste never reaches the shell.
-        {"bash_paste_of_two_lines", "bash", {start, {secret + "\ntouch pasted\n", label}, status(0)}},
+        {"bash_paste_of_two_lines", "bash", {start, {secret + "\ntouch pasted\n", done}, status(0)}},
         // Output held with Ctrl-S: the prompt cannot show until Ctrl-Q, so echo
         // has to go off before it is written. A SIGTERM while the tool waits
         // to write it is held for the read and ends the tool once it is out.
@@ -231,7 +234,7 @@ std::vector<shell_case> shell_cases()
         // exec'd by the shell, the tool leads an orphaned process group, whose
         // stops the kernel discards: it takes the terminal back at once.
         {"dash_exec_orphaned_sigtstp", "dash",
-            {{"exec \"$@\"\n", prompt}, {"", prompt, SIGTSTP}, passphrase, {"", "\r\n"}}},
+            {{"exec \"$@\"\n", prompt}, {"", prompt, SIGTSTP}, {secret + "\n", label}, {"", "\r\n"}}},
         // A terminal that is not the controlling one: no job control applies.
         {"dash_not_the_controlling_terminal", "dash",
             {{"setsid -w \"$@\"\n", prompt}, passphrase, status(0)}},
