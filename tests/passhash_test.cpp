@@ -400,9 +400,8 @@ using Sweep = testing::TestWithParam<int>;
 // each. Whatever the moment, nothing typed shows and the terminal is back as
 // it was; a hash printed verifies against what was typed at the last prompt.
 // An ending signal ends the tool by it, unless it comes too late to matter; a
-// stop stops it (but on exit_group, where no signal can be acted on), and fg
-// then brings a hash; SIGCONT costs at most a new prompt (where it cannot be
-// told from the end of a stop).
+// stop that strace delivered stops it, and fg then brings a hash; SIGCONT
+// ends nothing (under ptrace it starts the read over: the tracer makes it seen).
 TEST_P(Sweep, SignalOnEntryToEverySystemCall)
 {
     const int sig = GetParam();
@@ -425,20 +424,24 @@ TEST_P(Sweep, SignalOnEntryToEverySystemCall)
     }
     std::remove(trace.c_str());
     ASSERT_GT(calls.size(), 50U);
+    std::size_t delivered = 0;
     for (const auto &[call, nth] : std::span(calls).subspan(1)) {
         const std::string point = call + ":signal=SIG" + name + ":when=" + std::to_string(nth);
         SCOPED_TRACE(point);
         const std::string shown = traced("-e status=none -e inject=" + point);
         const auto has = [&shown](const std::string &text) { return shown.find(text) != std::string::npos; };
         const bool exited = has("+++ exited with 0 +++");
-        if (sig == SIGCONT) {
-            EXPECT_TRUE(exited && count_of(shown, prompt) <= 2) << shown;
-        } else if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU) {
-            EXPECT_TRUE(exited && (count_of(shown, "--- stopped by") == 1 || call == "exit_group")) << shown;
+        delivered += has("si_code=SI_KERNEL") ? 1U : 0U;
+        if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU) {
+            EXPECT_TRUE(exited && count_of(shown, "--- stopped by") == (has("si_code=SI_KERNEL") ? 1U : 0U))
+                << shown;
         } else {
             EXPECT_TRUE(exited || has("+++ killed by SIG" + name + " +++")) << shown;
         }
     }
+    // Some calls may not come again in a later run (on exit_group nothing is
+    // delivered), but nearly all must have had the signal.
+    EXPECT_GE(delivered * 10, calls.size() * 9);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signal, Sweep,
