@@ -205,8 +205,11 @@ std::vector<shell_case> shell_cases()
     std::vector<shell_case> cases{
         // A SIGCONT alone, as fg sends to a job that never got to stop after
         // bg, while the tool waits: what was typed before it still counts.
+        // (Asleep again before the rest is typed: a reader that woke for it
+        // has shown its new prompt by then.)
         {"bash_sigcont_while_typing", "bash",
-            {start, {secret.substr(0, 4), "", SIGCONT, 'S'}, {secret.substr(4) + "\n", done}, status(0)}},
+            {start, {secret.substr(0, 4), "", SIGCONT, 'S'}, {"", "", 0, 'S'},
+                {secret.substr(4) + "\n", done}, status(0)}},
         // Stopped by SIGSTOP once the tool has read half a passphrase (without
         // canonical mode; the signal waits until it has read it): after fg,
         // what was typed before the new prompt is not part of the passphrase.
