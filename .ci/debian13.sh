@@ -4,7 +4,8 @@
 # by mmdebstrap; in it, the README's install command as printed (after
 # apt-get update), then, in a clone of COMMIT (HEAD by default), the README's
 # build-and-run command (given a passphrase on standard input) and its test
-# command. Needs root, mmdebstrap and Debian's archive; installs nothing here.
+# command; then the clang workflow with Debian 13's Clang. Needs root,
+# mmdebstrap and Debian's archive; installs nothing here.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 commit=$(git -C "$top" rev-parse --verify "${1:-HEAD}^{commit}")
@@ -64,3 +65,7 @@ hash=${out#*Hashed passphrase is: }
 echo "debian13: the build-and-run command made a hash that verifies"
 in_root "cd /root/passhash && $test" || fail "the test command failed"
 echo "debian13: the test command passed, all in $((SECONDS - started)) s"
+# And the suite and gates built with Debian 13's Clang.
+in_root "apt-get install -y -q clang-19 >/dev/null && cd /root/passhash && cmake --workflow --preset clang" ||
+  fail "the clang workflow failed"
+echo "debian13: the clang workflow passed, all in $((SECONDS - started)) s"
