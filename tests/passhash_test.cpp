@@ -71,6 +71,16 @@ char state_of(pid_t pid)
     return stat[stat.rfind(") ") + 2];
 }
 
+// Whether `pid` sleeps where `where` names: "poll" in a wait for input (the
+// function the kernel sleeps in, which /proc names to root alone for a process
+// that is not dumpable, as the tool is: others see only that it sleeps).
+bool sleeps_in(pid_t pid, const std::string &where)
+{
+    std::string wchan;
+    std::ifstream("/proc/" + std::to_string(pid) + "/wchan") >> wchan;
+    return state_of(pid) == 'S' && (wchan.find(where) != std::string::npos || wchan == "0");
+}
+
 // Only a guard against a hung run, never a measure of speed.
 bool wait_until(const auto &ready)
 {
@@ -145,7 +155,8 @@ TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
             [&] { dup2(in[0], STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(full[1], 3); },
             // Standard error shares the file: a word on it shows in the output.
             std::string("2>&1 ") + c.after);
-        wait_until([pid] { return state_of(pid) != 'R'; });
+        // Asleep in its wait for input, or ended without one (standard input closed).
+        EXPECT_TRUE(wait_until([pid] { return sleeps_in(pid, "poll") || state_of(pid) == 'Z'; }));
         drain(full[0]);
         EXPECT_EQ(write(in[1], c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
         close(in[1]);
@@ -173,9 +184,10 @@ struct step {
     std::string keys;
     std::string expect;
     int sig = 0;
-    // The signal waits until the job in the foreground is in this state:
-    // asleep ('S': echo is off, and it has read what it can).
-    char until = 0;
+    // The signal waits until the job in the foreground sleeps there (see
+    // sleeps_in): "poll", in its wait for input, with echo off and all that was
+    // typed read.
+    const char *until = nullptr;
     // Until `expect` shows, the passphrase is typed at each prompt once the tool
     // sleeps in its wait for it, and each stop that strace reports is
     // continued, as fg would: for a tool run under strace.
@@ -208,14 +220,14 @@ std::vector<shell_case> shell_cases()
         // (Asleep again before the rest is typed: a reader that woke for it
         // has shown its new prompt by then.)
         {"bash_sigcont_while_typing", "bash",
-            {start, {secret.substr(0, 4), "", SIGCONT, 'S'}, {"", "", 0, 'S'},
+            {start, {secret.substr(0, 4), "", SIGCONT, "poll"}, {"", "", 0, "poll"},
                 {secret.substr(4) + "\n", done}, status(0)}},
         // Stopped by SIGSTOP once the tool has read half a passphrase (without
         // canonical mode; the signal waits until it has read it): after fg,
         // what was typed before the new prompt is not part of the passphrase.
         // (The modes differ from the other rows', so only the prompt is awaited.)
         {"dash_noncanonical_half_typed_sigstop_fg", "dash",
-            {{"stty -icanon\n", "$ "}, {start.keys, "Enter password"}, {half, "Stopped", SIGSTOP, 'S'},
+            {{"stty -icanon\n", "$ "}, {start.keys, "Enter password"}, {half, "Stopped", SIGSTOP, "poll"},
                 {fg.keys, "Enter password"}, passphrase, {"stty icanon\n", "$ "}, status(0)}},
         // The rest of a paste never reaches the shell.
         {"bash_paste_of_two_lines", "bash", {start, {secret + "\ntouch pasted\n", done}, status(0)}},
@@ -223,7 +235,7 @@ std::vector<shell_case> shell_cases()
         // has to go off before it is written. A SIGTERM while the tool waits
         // to write it is held for the read and ends the tool once it is out.
         {"dash_output_held", "dash",
-            {{"\x13" + start.keys, ""}, {"", "", SIGTERM, 'S'}, {"\x11", "Enter password"}, {"", "$ "},
+            {{"\x13" + start.keys, ""}, {"", "", SIGTERM, "wait_woken"}, {"\x11", "Enter password"}, {"", "$ "},
                 status(128 + SIGTERM)}},
         {"dash_ignored_sigint", "dash", {{"trap '' INT\n", ""}, start, {"\x03", ""}, passphrase, status(0)}},
         // Sent SIGTERM while stopped, then continued in the background: the
@@ -246,7 +258,7 @@ std::vector<shell_case> shell_cases()
         // nothing, and leaves the terminal and the line queued for the shell alone.
         {"bash_noncanonical_sigstop_bg_with_sigttou_ignored", "bash",
             {{"trap '' TTOU; stty -icanon\n", "$ "}, {start.keys, "Enter password"},
-                {half, "Stopped", SIGSTOP, 'S'},
+                {half, "Stopped", SIGSTOP, "poll"},
                 {"bg; wait $!\necho status=$? queued-$((6*7))\n", "status=1 queued-42"}}},
         // fg at once after bg, before the tool has stopped again in the
         // background: fg's SIGCONT finds it running, which changes nothing.
@@ -332,7 +344,7 @@ void run_shell(const shell_case &c, std::string &shown)
             const std::string job = std::to_string(tcgetpgrp(master));
             pid_t tool = 0; // strace's child
             std::ifstream("/proc/" + job + "/task/" + job + "/children") >> tool;
-            if (owed && state_of(tool) == 'S') {
+            if (owed && sleeps_in(tool, "poll")) {
                 ++answered;
                 (void)write(master, (secret + "\n").data(), secret.size() + 1);
             }
@@ -351,8 +363,8 @@ void run_shell(const shell_case &c, std::string &shown)
         // poll on the terminal waits for them, so the signal comes after them.
         pollfd landed{slave, POLLIN, 0};
         poll(&landed, 1, 0);
-        EXPECT_TRUE(s.until == 0 || wait_until([&] {
-            return tcgetpgrp(master) != shell && state_of(tcgetpgrp(master)) == s.until;
+        EXPECT_TRUE(s.until == nullptr || wait_until([&] {
+            return tcgetpgrp(master) != shell && sleeps_in(tcgetpgrp(master), s.until);
         })) << s.until;
         if (s.sig != 0) {
             kill(-tcgetpgrp(master), s.sig);
@@ -412,7 +424,7 @@ TEST_P(Sweep, SignalOnEntryToEverySystemCall)
         std::string shown;
         // LeakSanitizer cannot work under ptrace; the other rows look for leaks.
         const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -q " + options + " \"$@\"\n";
-        run_shell({"", "dash", {{command, "$ ", 0, 0, true}}}, shown);
+        run_shell({"", "dash", {{command, "$ ", 0, nullptr, true}}}, shown);
         return shown;
     };
     const std::string trace = testing::TempDir() + "passhash-trace-" + name;
