@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# run-on-arm64-kernel.sh BUILDDIR TESTS TOOL [SECONDS]
+# run-on-arm64-kernel.sh BUILDDIR TESTS TOOL HOLD [SECONDS]
 #
 # Runs the arm64 test binary natively on Debian's arm64 kernel, booted under
 # qemu-system-aarch64 -M virt -cpu max (which executes pointer authentication
@@ -12,7 +12,7 @@
 # Nothing is installed on this machine: the guest's kernel and programs are
 # Debian arm64 packages fetched with apt-get download, cached in BUILDDIR.
 set -euo pipefail
-build=$1 tests=$2 tool=$3 limit=${4:-840}
+build=$1 tests=$2 tool=$3 hold=$4 limit=${5:-840}
 cache=$build/arm64-kernel
 fail() { echo "arm64 kernel run: $*"; exit 1; }
 
@@ -42,10 +42,10 @@ rm -rf "$root/usr/share"
 (cd "$build" && cpack -G DEB -B "$cache/package" >/dev/null)
 cp "$cache"/package/*.deb "$root/passhash.deb"
 # At the paths where the test binary looks for them.
-for file in "$tests" "$tool"; do install -D "$file" "$root$file"; done
+for file in "$tests" "$tool" "$hold"; do install -D "$file" "$root$file"; done
 
 # A program or a library missing from the guest fails here, by name.
-programs=("$root$tests" "$root$tool" "$root"/bin/{sh,bash,dash,cp,chmod,cat} "$root"/usr/bin/{env,prlimit,setpriv,strace,id,stat})
+programs=("$root$tests" "$root$tool" "$root$hold" "$root"/bin/{sh,bash,dash,cp,chmod,cat} "$root"/usr/bin/{env,prlimit,setpriv,strace,id,stat})
 mapfile -t libraries < <(find "$root/lib/aarch64-linux-gnu" "$root/usr/lib/aarch64-linux-gnu" -maxdepth 1 -name '*.so*' -type f)
 for elf in "${programs[@]}" "${libraries[@]}"; do
   [ -f "$elf" ] || fail "${elf#"$root"} is missing"
@@ -71,7 +71,7 @@ printf '#!/bin/sh\\necho "\$1" >>/tmp/core-limits\\n' >/core-handler && \$bb chm
 echo '|/core-handler %c' >/proc/sys/kernel/core_pattern
 # The sweep, which runs the tool some 120 times a signal, with one signal that
 # ends it and one that stops it: this kernel runs under emulation.
-$tests --gtest_color=no --gtest_filter='Pipe.*:Shell/*:Signal/Sweep.*/TERM:Signal/Sweep.*/TSTP'
+$tests --gtest_color=no --gtest_filter='Pipe.*:Memory/*:Shell/*:Signal/Sweep.*/TERM:Signal/Sweep.*/TSTP'
 suite=\$?
 \$bb mkdir /package && \$bb dpkg-deb -x /passhash.deb /package
 PASSHASH_PACKAGED=/package/usr/bin/passhash $tests --gtest_color=no --gtest_filter='Pipe.*'

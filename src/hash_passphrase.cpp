@@ -1,6 +1,7 @@
 #include "hash_passphrase.h"
 
 #include <crypt.h>
+#include <sys/mman.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +15,12 @@ char *hash_passphrase(const char *passphrase)
         return nullptr;
     }
 
-    void *work = nullptr;
-    int work_size = 0;
+    // The work area is given zeroed and locked, where the limit allows, so that
+    // nothing derived from the passphrase goes to swap. crypt_ra takes it as it
+    // takes one of its own from an earlier call; with none, it allocates one.
+    void *work = std::calloc(1, sizeof(crypt_data));
+    int work_size = work == nullptr ? 0 : static_cast<int>(sizeof(crypt_data));
+    (void)mlock(work, sizeof(crypt_data));
     const char *hashed = crypt_ra(passphrase, setting, &work, &work_size);
 
     // The result lives in the work area, so it has to be copied before that is
@@ -27,6 +32,7 @@ char *hash_passphrase(const char *passphrase)
     // nothing derived from the passphrase goes back to the heap.
     if (work != nullptr && work_size > 0) {
         explicit_bzero(work, static_cast<std::size_t>(work_size));
+        (void)munlock(work, static_cast<std::size_t>(work_size));
     }
     std::free(work);
     return result;

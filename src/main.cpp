@@ -5,6 +5,7 @@
 #include "hash_passphrase.h"
 #include "read_passphrase.h"
 
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -48,9 +49,13 @@ int main()
     keep_memory_private();
 
     std::array<char, line_size> line{};
+    // Kept out of swap while it holds the passphrase, where the limit allows
+    // (root's always does); a refusal changes nothing else.
+    (void)mlock(line.data(), line.size());
     const bool have_passphrase = read_passphrase("Enter password (not echoed): ", line);
     char *hashed = have_passphrase ? hash_passphrase(line.data()) : nullptr;
     explicit_bzero(line.data(), line.size());
+    (void)munlock(line.data(), line.size());
     if (hashed == nullptr) {
         return 1;
     }

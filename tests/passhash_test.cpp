@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <ranges>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -73,12 +76,17 @@ char state_of(pid_t pid)
 
 // Whether `pid` sleeps where `where` names: "poll" in a wait for input (the
 // function the kernel sleeps in, which /proc names to root alone for a process
-// that is not dumpable, as the tool is: others see only that it sleeps).
+// that is not dumpable, as the tool is: others see only that it sleeps), or
+// "held" by the preloaded library, which gives the process that name.
 bool sleeps_in(pid_t pid, const std::string &where)
 {
+    const std::string proc = "/proc/" + std::to_string(pid);
     std::string wchan;
-    std::ifstream("/proc/" + std::to_string(pid) + "/wchan") >> wchan;
-    return state_of(pid) == 'S' && (wchan.find(where) != std::string::npos || wchan == "0");
+    std::string name;
+    std::ifstream(proc + "/wchan") >> wchan;
+    std::ifstream(proc + "/comm") >> name;
+    return state_of(pid) == 'S'
+        && (name == where || wchan.find(where) != std::string::npos || (wchan == "0" && where == "poll"));
 }
 
 // Only a guard against a hung run, never a measure of speed.
@@ -178,6 +186,92 @@ TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
     }
 }
 
+// Where the memory of the stopped process `pid` holds `text`: the line of its
+// map, or "" when nowhere.
+std::string holder_of(pid_t pid, const std::string &text)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream maps(proc + "/maps");
+    const int mem = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    std::string found;
+    for (std::string region; found.empty() && std::getline(maps, region);) {
+        std::size_t at = 0;
+        const auto start = std::stoull(region, &at, 16);
+        const auto size = std::stoull(region.substr(at + 1), nullptr, 16) - start;
+        // Terabytes that a sanitizer reserves for its shadow hold no copy.
+        std::string bytes(size < (std::size_t{1} << 30) ? size : 0, '\0');
+        const ssize_t got = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
+        found = std::string_view(bytes.data(), static_cast<std::size_t>(std::max(got, ssize_t{0}))).find(text)
+                == std::string_view::npos
+            ? ""
+            : region;
+    }
+    close(mem);
+    return found;
+}
+
+struct memory_case {
+    const char *name;
+    bool terminal;
+    std::string typed; // all at once, once the tool waits for it
+    int sig = 0; // sent once the tool has read what was typed, without canonical mode
+};
+
+const memory_case memory_cases[] = {
+    {"pipe", false, secret + "\n"},
+    {"pipe_long", false, std::string(300, 'L') + secret + "\n"},
+    {"terminal", true, secret + "\n"},
+    {"terminal_long", true, std::string(300, 'L') + secret + "\n"},
+    {"terminal_half_typed_sigterm", true, half, SIGTERM},
+};
+
+using Memory = testing::TestWithParam<memory_case>;
+
+// At its very end (stopped there by ptrace, as root alone may do with a
+// process that is not dumpable), the tool holds no copy of what was typed
+// anywhere in its memory: heap, stack, the libraries' data.
+TEST_P(Memory, NoCopyOfThePassphraseIsLeftAtTheEnd)
+{
+    const memory_case &c = GetParam();
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root may look into the memory of a process that is not dumpable";
+    }
+    int ends[2]; // a terminal's master and slave, or a pipe's ends
+    ASSERT_EQ(c.terminal ? openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) : pipe(ends), 0);
+    termios modes{};
+    tcgetattr(ends[1], &modes);
+    modes.c_lflag &= ~tcflag_t{c.sig != 0 ? ICANON : 0U};
+    tcsetattr(ends[1], TCSANOW, &modes);
+    const pid_t pid = spawn({"env", "ASAN_OPTIONS=detect_leaks=0"},
+        [&] { c.terminal ? login_tty(ends[1]) : dup2(ends[0], STDIN_FILENO), close(ends[0]), close(ends[1]); },
+        ">/dev/null");
+    ASSERT_TRUE(wait_until([pid] { return sleeps_in(pid, "poll"); }));
+    ASSERT_EQ(ptrace(PTRACE_SEIZE, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL), 0);
+    const int keys = c.terminal ? ends[0] : ends[1];
+    ASSERT_EQ(write(keys, c.typed.data(), c.typed.size()), static_cast<ssize_t>(c.typed.size()));
+    if (c.sig != 0) {
+        pollfd landed{ends[1], POLLIN, 0};
+        poll(&landed, 1, 0);
+        int unread = -1;
+        EXPECT_TRUE(wait_until([&] { return ioctl(ends[1], FIONREAD, &unread) == 0 && unread == 0 && sleeps_in(pid, "poll"); }));
+        kill(pid, c.sig);
+    }
+    std::string holder = "(the end never came)";
+    int status = -1;
+    while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
+        const bool end = status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8));
+        holder = end ? holder_of(pid, c.typed.substr(0, c.typed.find('\n'))) : holder;
+        ptrace(PTRACE_CONT, pid, nullptr, end ? 0 : WSTOPSIG(status));
+    }
+    EXPECT_EQ(holder, "");
+    EXPECT_EQ(status, c.sig == 0 ? 0 : c.sig) << "not ended by the signal, or no hash";
+    close(ends[0]);
+    close(ends[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Memory, Memory, testing::ValuesIn(memory_cases),
+    [](const testing::TestParamInfo<memory_case> &row) { return std::string(row.param.name); });
+
 // One exchange at the terminal: keys typed, then a signal sent to the job in
 // the foreground, then a text awaited on the screen.
 struct step {
@@ -213,6 +307,16 @@ std::vector<shell_case> shell_cases()
     const step at_shell{"echo typed-at-shell\n", "echo typed-at-shell"};
     const auto status
         = [](int value) { return step{"echo status=$?\n", "status=" + std::to_string(value) + "\r\n"}; };
+
+    // The tool with the preloaded library that holds it at one instant.
+    const auto held = [](const std::string &where, const std::string &expect) {
+        return step{"ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" PASSHASH_HOLD_LIBRARY " PASSHASH_HOLD="
+                + where + " \"$@\"\n",
+            expect};
+    };
+    // The tool's locked memory, as /proc shows it: 1 for some, 0 for none.
+    const std::string locked = "while read k v u; do [ $k = VmLck: ] && echo locked=$((v > 0)); done </proc/$!/status\n";
+    const step bg_wait{"bg; wait %1; echo waited-$((6*7))\n", "waited-42"};
 
     std::vector<shell_case> cases{
         // A SIGCONT alone, as fg sends to a job that never got to stop after
@@ -271,9 +375,9 @@ std::vector<shell_case> shell_cases()
         // nobody, from a copy that nobody can reach.
         {"dash_memory_private", "dash",
             {{"[ $(id -u) = 0 ] && as='setpriv --reuid=65534 --regid=65534 --keep-groups' || as=\n", "$ "},
-                {"cp \"$5\" t; chmod 755 . t; $as \"$1\" \"$2\" \"$3\" \"$4\" ./t &\n", "$ "},
-                {"wait %1; $as cat /proc/$!/mem; stat -c owner=%u /proc/$!/environ\n",
-                    "mem: Permission denied\r\nowner=0\r\n"},
+                {"cp \"$5\" t; chmod 755 . t; $as prlimit --memlock=0 \"$1\" \"$2\" \"$3\" \"$4\" ./t &\n", "$ "},
+                {"wait %1; $as cat /proc/$!/mem; stat -c owner=%u /proc/$!/environ; " + locked,
+                    "mem: Permission denied\r\nowner=0\r\nlocked=0\r\n"},
                 fg, passphrase, {"s=$?; rm t; echo status=$s\n", "status=0\r\n"}}},
         {"dash_sigquit_while_hashing_no_core", "dash",
             {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)}},
@@ -287,7 +391,16 @@ std::vector<shell_case> shell_cases()
         // leaves the job stopped.
         cases.push_back({shell + "_sigstop_half_sigtstp_ctrl_z_bg_fg", shell,
             {start, {"", "Stopped", SIGSTOP}, fg, {half, "Stopped", SIGTSTP}, at_shell, fg, ctrl_z,
-                {"bg; wait %1; echo waited-$((6*7))\n", "waited-42"}, at_shell, fg, passphrase, status(0)}});
+                bg_wait, at_shell, fg, passphrase, status(0)}});
+        // Stopped between the end of the wait for input and the read (a
+        // line typed), then bg: the read fails, the tool stops again in the
+        // background and starts over at fg.
+        cases.push_back({shell + "_stop_before_the_read_bg_fg", shell,
+            {held("read", prompt), {"\n", "Stopped"}, bg_wait, fg, passphrase, status(0)}});
+        // A line typed while the tool is held between the flush of the terminal
+        // and its restore is neither shown nor run.
+        cases.push_back({shell + "_typed_between_flush_and_restore", shell,
+            {held("tcflush", prompt), {secret + "\n", "", 0, "held"}, {"touch " + half + "\n", done}, status(0)}});
         // Started with &, the tool shows nothing and stops as it finds the
         // terminal taken; `wait` returns on the stop. bash then has its line
         // editor's modes on the terminal, which are not the ones to read with
@@ -295,7 +408,8 @@ std::vector<shell_case> shell_cases()
         // the caller, which must neither keep it from stopping nor hide fg.
         const std::string blocked = shell == "bash" ? "env --block-signal=TTOU,CONT " : "";
         cases.push_back({shell + "_started_in_background", shell,
-            {{blocked + "\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"}, fg, passphrase, status(0)}});
+            {{blocked + "\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"}, {locked, "locked=1\r\n"}, fg,
+                passphrase, status(0)}});
     }
     return cases;
 }

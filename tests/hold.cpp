@@ -1,0 +1,63 @@
+// Preloaded into the tool by the rows that hold it at one instant, which
+// PASSHASH_HOLD names: "read" stops it (as kill -STOP would) just before its
+// first read of standard input, after its wait for input has ended; "tcflush"
+// holds its first flush of the terminal until a key is typed, and names the
+// process "held" while it waits, for the test to see.
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool hold_here(const char *name)
+{
+    static bool held = false;
+    const char *which = std::getenv("PASSHASH_HOLD");
+    if (held || which == nullptr || std::strcmp(which, name) != 0) {
+        return false;
+    }
+    held = true;
+    return true;
+}
+
+template <typename Call> Call next(const char *name)
+{
+    return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void *buffer, size_t size)
+{
+    if (fd == STDIN_FILENO && hold_here("read")) {
+        (void)std::raise(SIGSTOP);
+    }
+    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, size);
+}
+
+// What a fortified build calls for read (glibc declares it only then).
+ssize_t __read_chk(int fd, void *buffer, size_t size, size_t room);
+ssize_t __read_chk(int fd, void *buffer, size_t size, size_t /*room*/)
+{
+    return read(fd, buffer, size);
+}
+
+int tcflush(int fd, int queue)
+{
+    if (hold_here("tcflush")) {
+        (void)prctl(PR_SET_NAME, "held", 0, 0, 0);
+        pollfd key{fd, POLLIN, 0};
+        (void)poll(&key, 1, -1);
+    }
+    return next<int (*)(int, int)>("tcflush")(fd, queue);
+}
+}
