@@ -36,28 +36,30 @@ template <typename Call> Call next(const char *name)
 
 extern "C" {
 
-ssize_t read(int fd, void *buffer, size_t size)
+ssize_t read(int fd, void *buf, size_t nbytes)
 {
     if (fd == STDIN_FILENO && hold_here("read")) {
         (void)std::raise(SIGSTOP);
     }
-    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, size);
+    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buf, nbytes);
 }
 
 // What a fortified build calls for read (glibc declares it only then).
-ssize_t __read_chk(int fd, void *buffer, size_t size, size_t room);
-ssize_t __read_chk(int fd, void *buffer, size_t size, size_t /*room*/)
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): glibc's name
+ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t room);
+ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t /*room*/)
 {
-    return read(fd, buffer, size);
+    return read(fd, buf, nbytes);
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
-int tcflush(int fd, int queue)
+int tcflush(int fd, int queue_selector)
 {
     if (hold_here("tcflush")) {
         (void)prctl(PR_SET_NAME, "held", 0, 0, 0);
         pollfd key{fd, POLLIN, 0};
         (void)poll(&key, 1, -1);
     }
-    return next<int (*)(int, int)>("tcflush")(fd, queue);
+    return next<int (*)(int, int)>("tcflush")(fd, queue_selector);
 }
 }

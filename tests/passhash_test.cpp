@@ -212,17 +212,17 @@ std::string holder_of(pid_t pid, const std::string &text)
 
 struct memory_case {
     const char *name;
-    bool terminal;
     std::string typed; // all at once, once the tool waits for it
-    int sig = 0; // sent once the tool has read what was typed, without canonical mode
+    int sig; // sent once the tool has read what was typed, without canonical mode
+    bool terminal;
 };
 
 const memory_case memory_cases[] = {
-    {"pipe", false, secret + "\n"},
-    {"pipe_long", false, std::string(300, 'L') + secret + "\n"},
-    {"terminal", true, secret + "\n"},
-    {"terminal_long", true, std::string(300, 'L') + secret + "\n"},
-    {"terminal_half_typed_sigterm", true, half, SIGTERM},
+    {"pipe", secret + "\n", 0, false},
+    {"pipe_long", std::string(300, 'L') + secret + "\n", 0, false},
+    {"terminal", secret + "\n", 0, true},
+    {"terminal_long", std::string(300, 'L') + secret + "\n", 0, true},
+    {"terminal_half_typed_sigterm", half, SIGTERM, true},
 };
 
 using Memory = testing::TestWithParam<memory_case>;
@@ -242,8 +242,11 @@ TEST_P(Memory, NoCopyOfThePassphraseIsLeftAtTheEnd)
     tcgetattr(ends[1], &modes);
     modes.c_lflag &= ~tcflag_t{c.sig != 0 ? ICANON : 0U};
     tcsetattr(ends[1], TCSANOW, &modes);
-    const pid_t pid = spawn({"env", "ASAN_OPTIONS=detect_leaks=0"},
-        [&] { c.terminal ? login_tty(ends[1]) : dup2(ends[0], STDIN_FILENO), close(ends[0]), close(ends[1]); },
+    const pid_t pid = spawn(
+        {"env", "ASAN_OPTIONS=detect_leaks=0"},
+        [&] {
+            c.terminal ? login_tty(ends[1]) : dup2(ends[0], STDIN_FILENO), close(ends[0]), close(ends[1]);
+        },
         ">/dev/null");
     ASSERT_TRUE(wait_until([pid] { return sleeps_in(pid, "poll"); }));
     ASSERT_EQ(ptrace(PTRACE_SEIZE, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL), 0);
@@ -253,7 +256,8 @@ TEST_P(Memory, NoCopyOfThePassphraseIsLeftAtTheEnd)
         pollfd landed{ends[1], POLLIN, 0};
         poll(&landed, 1, 0);
         int unread = -1;
-        EXPECT_TRUE(wait_until([&] { return ioctl(ends[1], FIONREAD, &unread) == 0 && unread == 0 && sleeps_in(pid, "poll"); }));
+        EXPECT_TRUE(wait_until(
+            [&] { return ioctl(ends[1], FIONREAD, &unread) == 0 && unread == 0 && sleeps_in(pid, "poll"); }));
         kill(pid, c.sig);
     }
     std::string holder = "(the end never came)";
@@ -315,12 +319,14 @@ std::vector<shell_case> shell_cases()
 
     // The tool with the preloaded library that holds it at one instant.
     const auto held = [](const std::string &where, const std::string &expect) {
-        return step{"ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" PASSHASH_HOLD_LIBRARY " PASSHASH_HOLD="
+        return step{"ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" PASSHASH_HOLD_LIBRARY
+                    " PASSHASH_HOLD="
                 + where + " \"$@\"\n",
             expect};
     };
     // The tool's locked memory, as /proc shows it: 1 for some, 0 for none.
-    const std::string locked = "while read k v u; do [ $k = VmLck: ] && echo locked=$((v > 0)); done </proc/$!/status\n";
+    const std::string locked
+        = "while read k v u; do [ $k = VmLck: ] && echo locked=$((v > 0)); done </proc/$!/status\n";
     const step bg_wait{"bg; wait %1; echo waited-$((6*7))\n", "waited-42"};
 
     std::vector<shell_case> cases{
@@ -344,8 +350,8 @@ std::vector<shell_case> shell_cases()
         // has to go off before it is written. A SIGTERM while the tool waits
         // to write it is held for the read and ends the tool once it is out.
         {"dash_output_held", "dash",
-            {{"\x13" + start.keys, ""}, {"", "", SIGTERM, "wait_woken"}, {"\x11", "Enter password"}, {"", "$ "},
-                status(128 + SIGTERM)}},
+            {{"\x13" + start.keys, ""}, {"", "", SIGTERM, "wait_woken"}, {"\x11", "Enter password"},
+                {"", "$ "}, status(128 + SIGTERM)}},
         {"dash_ignored_sigint", "dash", {{"trap '' INT\n", ""}, start, {"\x03", ""}, passphrase, status(0)}},
         // Sent SIGTERM while stopped, then continued in the background: the
         // tool ends by it, and leaves the terminal and the line queued for the
@@ -380,7 +386,8 @@ std::vector<shell_case> shell_cases()
         // nobody, from a copy that nobody can reach.
         {"dash_memory_private", "dash",
             {{"[ $(id -u) = 0 ] && as='setpriv --reuid=65534 --regid=65534 --keep-groups' || as=\n", "$ "},
-                {"cp \"$5\" t; chmod 755 . t; $as prlimit --memlock=0 \"$1\" \"$2\" \"$3\" \"$4\" ./t &\n", "$ "},
+                {"cp \"$5\" t; chmod 755 . t; $as prlimit --memlock=0 \"$1\" \"$2\" \"$3\" \"$4\" ./t &\n",
+                    "$ "},
                 {"wait %1; $as cat /proc/$!/mem; stat -c owner=%u /proc/$!/environ; " + locked,
                     "mem: Permission denied\r\nowner=0\r\nlocked=0\r\n"},
                 fg, passphrase, {"s=$?; rm t; echo status=$s\n", "status=0\r\n"}}},
@@ -395,8 +402,8 @@ std::vector<shell_case> shell_cases()
         // stop seen only in /proc may not have reached bash yet, whose fg then
         // leaves the job stopped.
         cases.push_back({shell + "_sigstop_half_sigtstp_ctrl_z_bg_fg", shell,
-            {start, {"", "Stopped", SIGSTOP}, fg, {half, "Stopped", SIGTSTP}, at_shell, fg, ctrl_z,
-                bg_wait, at_shell, fg, passphrase, status(0)}});
+            {start, {"", "Stopped", SIGSTOP}, fg, {half, "Stopped", SIGTSTP}, at_shell, fg, ctrl_z, bg_wait,
+                at_shell, fg, passphrase, status(0)}});
         // Stopped between the end of the wait for input and the read (a
         // line typed), then bg: the read fails, the tool stops again in the
         // background and starts over at fg.
@@ -405,7 +412,8 @@ std::vector<shell_case> shell_cases()
         // A line typed while the tool is held between the flush of the terminal
         // and its restore is neither shown nor run.
         cases.push_back({shell + "_typed_between_flush_and_restore", shell,
-            {held("tcflush", prompt), {secret + "\n", "", 0, "held"}, {"touch " + half + "\n", done}, status(0)}});
+            {held("tcflush", prompt), {secret + "\n", "", 0, "held"}, {"touch " + half + "\n", done},
+                status(0)}});
         // Started with &, the tool shows nothing and stops as it finds the
         // terminal taken; `wait` returns on the stop. bash then has its line
         // editor's modes on the terminal, which are not the ones to read with
