@@ -421,8 +421,8 @@ std::vector<shell_case> shell_cases()
         // the caller, which must neither keep it from stopping nor hide fg.
         const std::string blocked = shell == "bash" ? "env --block-signal=TTOU,CONT " : "";
         cases.push_back({shell + "_started_in_background", shell,
-            {{blocked + "\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"}, {locked, "locked=1\r\n"}, fg,
-                passphrase, status(0)}});
+            {{blocked + "\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"},
+                {locked, "locked=" + std::to_string(PASSHASH_LOCKS) + "\r\n"}, fg, passphrase, status(0)}});
     }
     return cases;
 }
