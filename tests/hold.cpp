@@ -1,9 +1,11 @@
 // Preloaded into the tool by the rows that hold it at one instant, which
 // PASSHASH_HOLD names: "read" stops it (as kill -STOP would) just before its
-// first read of standard input, after its wait for input has ended; "tcflush"
+// first read of standard input, after its wait for input has ended, and
+// "crypt_ra" just before it hashes; "tcflush"
 // holds its first flush of the terminal until a key is typed, and names the
 // process "held" while it waits, for the test to see.
 
+#include <crypt.h>
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -42,6 +44,15 @@ ssize_t read(int fd, void *buf, size_t nbytes)
         (void)std::raise(SIGSTOP);
     }
     return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buf, nbytes);
+}
+
+char *crypt_ra(const char *phrase, const char *setting, void **data, int *size)
+{
+    if (hold_here("crypt_ra")) {
+        (void)std::raise(SIGSTOP);
+    }
+    return next<char *(*)(const char *, const char *, void **, int *)>("crypt_ra")(
+        phrase, setting, data, size);
 }
 
 // What a fortified build calls for read (glibc declares it only then).

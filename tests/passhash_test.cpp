@@ -318,15 +318,18 @@ std::vector<shell_case> shell_cases()
         = [](int value) { return step{"echo status=$?\n", "status=" + std::to_string(value) + "\r\n"}; };
 
     // The tool with the preloaded library that holds it at one instant.
-    const auto held = [](const std::string &where, const std::string &expect) {
+    const auto held = [](const std::string &where, const std::string &expect, const char *then = "") {
         return step{"ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" PASSHASH_HOLD_LIBRARY
                     " PASSHASH_HOLD="
-                + where + " \"$@\"\n",
+                + where + " \"$@\"" + then + "\n",
             expect};
     };
-    // The tool's locked memory, as /proc shows it: 1 for some, 0 for none.
-    const std::string locked
-        = "while read k v u; do [ $k = VmLck: ] && echo locked=$((v > 0)); done </proc/$!/status\n";
+    // Whether the tool started last with & has more than `kb` locked, as /proc shows it: 1 or 0.
+    const auto locked = [](int kb) {
+        return step{"while read k v u; do [ $k = VmLck: ] && echo locked=$((v > " + std::to_string(kb)
+                + ")); done </proc/$!/status\n",
+            "locked=" + std::to_string(PASSHASH_LOCKS) + "\r\n"};
+    };
     const step bg_wait{"bg; wait %1; echo waited-$((6*7))\n", "waited-42"};
 
     std::vector<shell_case> cases{
@@ -388,9 +391,14 @@ std::vector<shell_case> shell_cases()
             {{"[ $(id -u) = 0 ] && as='setpriv --reuid=65534 --regid=65534 --keep-groups' || as=\n", "$ "},
                 {"cp \"$5\" t; chmod 755 . t; $as prlimit --memlock=0 \"$1\" \"$2\" \"$3\" \"$4\" ./t &\n",
                     "$ "},
-                {"wait %1; $as cat /proc/$!/mem; stat -c owner=%u /proc/$!/environ; " + locked,
+                {"wait %1; $as cat /proc/$!/mem; stat -c owner=%u /proc/$!/environ; " + locked(0).keys,
                     "mem: Permission denied\r\nowner=0\r\nlocked=0\r\n"},
                 fg, passphrase, {"s=$?; rm t; echo status=$s\n", "status=0\r\n"}}},
+        // Held just before it hashes, the tool has its work area locked too:
+        // more than the two pages that the buffer can span.
+        {"dash_work_area_locked", "dash",
+            {held("crypt_ra", "$ ", " &"), {"wait %1; jobs\n", "Stopped"}, fg, {secret + "\n", "Stopped"},
+                locked(8), {fg.keys, done}, status(0)}},
         {"dash_sigquit_while_hashing_no_core", "dash",
             {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)}},
     };
@@ -421,8 +429,8 @@ std::vector<shell_case> shell_cases()
         // the caller, which must neither keep it from stopping nor hide fg.
         const std::string blocked = shell == "bash" ? "env --block-signal=TTOU,CONT " : "";
         cases.push_back({shell + "_started_in_background", shell,
-            {{blocked + "\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"},
-                {locked, "locked=" + std::to_string(PASSHASH_LOCKS) + "\r\n"}, fg, passphrase, status(0)}});
+            {{blocked + "\"$@\" &\n", "$ "}, {"wait %1; jobs\n", "Stopped"}, locked(0), fg, passphrase,
+                status(0)}});
     }
     return cases;
 }
