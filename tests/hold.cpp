@@ -1,20 +1,29 @@
-// Preloaded into the tool by the rows that hold it at one instant, which
-// PASSHASH_HOLD names: "read" stops it (as kill -STOP would) just before its
-// first read of standard input, after its wait for input has ended, and
-// "crypt_ra" just before it hashes; "tcflush"
-// holds its first flush of the terminal until a key is typed, and names the
-// process "held" while it waits, for the test to see.
+// Preloaded into the tool by the tests. PASSHASH_HOLD names one instant to hold
+// it at: "read" stops it (as kill -STOP would) just before its first read of
+// standard input, after its wait for input has ended, and "crypt_ra" just
+// before it hashes; "tcflush" holds its first flush of the terminal until a key
+// is typed, and names the process "held" while it waits, for the test to see.
+//
+// PASSHASH_SCAN names, backwards (so that the environment holds no copy), a
+// passphrase that must not be left anywhere in the process's writable memory
+// once it ends: by exit (where nothing may stay locked either) or by the
+// signal that it raises to end itself. What is found is said on standard error.
 
 #include <crypt.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 namespace {
 
@@ -32,6 +41,50 @@ bool hold_here(const char *name)
 template <typename Call> Call next(const char *name)
 {
     return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
+}
+
+void scan(bool at_exit)
+{
+    const char *backwards = std::getenv("PASSHASH_SCAN");
+    if (backwards == nullptr || *backwards == '\0') {
+        return;
+    }
+    const std::reverse_iterator text(backwards + std::strlen(backwards));
+    const int mem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    FILE *facts = std::fopen("/proc/self/maps", "re");
+    if (facts == nullptr || mem < 0) {
+        dprintf(STDERR_FILENO, "passhash-hold: cannot look into memory\n");
+    }
+    char line[4096];
+    while (facts != nullptr && mem >= 0 && std::fgets(line, sizeof line, facts) != nullptr) {
+        char *at = line;
+        const unsigned long start = std::strtoul(at, &at, 16);
+        const unsigned long end = std::strtoul(at + 1, &at, 16);
+        // What a sanitizer reserves for itself (its shadow, its own records) holds
+        // no copy: the tool's heap and stack are far smaller.
+        if (at[2] != 'w' || end - start > (1UL << 26)) {
+            continue;
+        }
+        std::string bytes(end - start, '\0');
+        const ssize_t got = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
+        bytes.resize(static_cast<std::size_t>(std::max(got, ssize_t{0})));
+        if (std::search(bytes.begin(), bytes.end(), text, std::reverse_iterator(backwards)) != bytes.end()) {
+            dprintf(STDERR_FILENO, "passhash-hold: a copy in %s", line);
+        }
+    }
+    facts = at_exit && facts != nullptr ? std::freopen("/proc/self/status", "re", facts) : facts;
+    while (at_exit && facts != nullptr && std::fgets(line, sizeof line, facts) != nullptr) {
+        if (std::strncmp(line, "VmLck:", 6) == 0 && std::strstr(line, " 0 kB") == nullptr) {
+            dprintf(STDERR_FILENO, "passhash-hold: still locked, %s", line);
+        }
+    }
+    (void)(facts == nullptr || std::fclose(facts) == 0);
+    (void)(mem < 0 || close(mem) == 0);
+}
+
+__attribute__((destructor)) void at_exit()
+{
+    scan(true);
 }
 
 } // namespace
@@ -72,5 +125,14 @@ int tcflush(int fd, int queue_selector)
         (void)poll(&key, 1, -1);
     }
     return next<int (*)(int, int)>("tcflush")(fd, queue_selector);
+}
+
+// The tool raises an ending signal to end itself; a stop ends nothing.
+int raise(int sig) noexcept
+{
+    if (sig != SIGSTOP && sig != SIGTSTP && sig != SIGTTIN && sig != SIGTTOU) {
+        scan(false);
+    }
+    return next<int (*)(int)>("raise")(sig);
 }
 }
