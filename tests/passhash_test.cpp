@@ -304,21 +304,24 @@ std::vector<shell_case> shell_cases()
         {"dash_bg_fg_at_once", "dash", {start, ctrl_z, {"bg\nfg\n", prompt}, passphrase, status(0)}},
         // While the tool waits for its input (stopped in the background), a
         // process of its own user can neither read its memory nor own its
-        // files in /proc. Under root the tool and that process run as
-        // nobody, from a copy that nobody can reach.
+        // files in /proc, and it allows itself no core file. Under root the
+        // tool and that process run as nobody, from a copy that nobody can reach.
         {"dash_memory_private", "dash",
             {{"[ $(id -u) = 0 ] && as='setpriv --reuid=65534 --regid=65534 --keep-groups' || as=\n", "$ "},
-                {"cp \"$5\" t; chmod 755 . t; PASSHASH_SCAN= $as prlimit --memlock=0 \"$1\" \"$2\" \"$3\" "
-                 "\"$4\" ./t &\n",
+                {"cp \"$5\" t; chmod 755 . t; PASSHASH_SCAN= $as prlimit --memlock=0 --core=unlimited \"$1\" "
+                 "\"$2\" \"$3\" \"$4\" ./t &\n",
                     "$ "},
                 {"wait %1; $as cat /proc/$!/mem; stat -c owner=%u /proc/$!/environ; " + locked(0).keys,
                     "mem: Permission denied\r\nowner=0\r\nlocked=0\r\n"},
-                fg, passphrase, {"s=$?; rm t; echo status=$s\n", "status=0\r\n"}}},
+                {"awk '/core/ {print \"core=\" $5}' /proc/$!/limits\n", "core=0\r\n"}, fg, passphrase,
+                {"s=$?; rm t; echo status=$s\n", "status=0\r\n"}}},
         // Held just before it hashes, the tool has its work area locked too:
-        // more than the two pages that the buffer can span.
+        // more than the two pages that the buffer can span; its wait for
+        // input is closed.
         {"dash_work_area_locked", "dash",
             {held("crypt_ra", "$ ", " &"), {"wait %1; jobs\n", "Stopped"}, fg, {secret + "\n", "Stopped"},
-                locked(8), {fg.keys, done}, status(0)}},
+                locked(8), {"ls -l /proc/$!/fd | grep -c eventpoll\n", "\r\n0\r\n"}, {fg.keys, done},
+                status(0)}},
         {"dash_sigquit_while_hashing_no_core", "dash",
             {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)}},
     };
