@@ -7,12 +7,14 @@
 // PASSHASH_SCAN names, backwards (so that the environment holds no copy), a
 // passphrase that must not be left anywhere in the process's writable memory
 // once it ends: by exit (where nothing may stay locked either) or by the
-// signal that it raises to end itself. What is found is said on standard error.
+// signal that it raises to end itself; nor in memory that it unlocks. What is
+// found is said on standard error.
 
 #include <crypt.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -43,13 +45,26 @@ template <typename Call> Call next(const char *name)
     return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
 }
 
-void scan(bool at_exit)
+const char *scanned_for()
 {
     const char *backwards = std::getenv("PASSHASH_SCAN");
-    if (backwards == nullptr || *backwards == '\0') {
+    return backwards == nullptr || *backwards == '\0' ? nullptr : backwards;
+}
+
+bool holds_copy(const char *from, const char *to)
+{
+    const char *backwards = scanned_for();
+    return backwards != nullptr
+        && std::search(from, to, std::reverse_iterator(backwards + std::strlen(backwards)),
+               std::reverse_iterator(backwards))
+        != to;
+}
+
+void scan(bool at_exit)
+{
+    if (scanned_for() == nullptr) {
         return;
     }
-    const std::reverse_iterator text(backwards + std::strlen(backwards));
     const int mem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
     FILE *facts = std::fopen("/proc/self/maps", "re");
     if (facts == nullptr || mem < 0) {
@@ -68,7 +83,7 @@ void scan(bool at_exit)
         std::string bytes(end - start, '\0');
         const ssize_t got = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
         bytes.resize(static_cast<std::size_t>(std::max(got, ssize_t{0})));
-        if (std::search(bytes.begin(), bytes.end(), text, std::reverse_iterator(backwards)) != bytes.end()) {
+        if (holds_copy(bytes.data(), bytes.data() + bytes.size())) {
             dprintf(STDERR_FILENO, "passhash-hold: a copy in %s", line);
         }
     }
@@ -125,6 +140,15 @@ int tcflush(int fd, int queue_selector)
         (void)poll(&key, 1, -1);
     }
     return next<int (*)(int, int)>("tcflush")(fd, queue_selector);
+}
+
+// Memory is unlocked only once it is erased.
+int munlock(const void *addr, size_t len) noexcept
+{
+    if (holds_copy(static_cast<const char *>(addr), static_cast<const char *>(addr) + len)) {
+        dprintf(STDERR_FILENO, "passhash-hold: a copy unlocked\n");
+    }
+    return next<int (*)(const void *, size_t)>("munlock")(addr, len);
 }
 
 // The tool raises an ending signal to end itself; a stop ends nothing.
