@@ -45,24 +45,19 @@ template <typename Call> Call next(const char *name)
     return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
 }
 
-const char *scanned_for()
-{
-    const char *backwards = std::getenv("PASSHASH_SCAN");
-    return backwards == nullptr || *backwards == '\0' ? nullptr : backwards;
-}
-
+// Whether [from, to) holds the passphrase that PASSHASH_SCAN names backwards.
 bool holds_copy(const char *from, const char *to)
 {
-    const char *backwards = scanned_for();
-    return backwards != nullptr
-        && std::search(from, to, std::reverse_iterator(backwards + std::strlen(backwards)),
-               std::reverse_iterator(backwards))
+    const char *backwards = std::getenv("PASSHASH_SCAN");
+    const std::size_t size = backwards == nullptr ? 0 : std::strlen(backwards);
+    return size > 0
+        && std::search(from, to, std::reverse_iterator(backwards + size), std::reverse_iterator(backwards))
         != to;
 }
 
 void scan(bool at_exit)
 {
-    if (scanned_for() == nullptr) {
+    if (const char *backwards = std::getenv("PASSHASH_SCAN"); backwards == nullptr || *backwards == '\0') {
         return;
     }
     const int mem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
