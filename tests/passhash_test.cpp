@@ -313,16 +313,18 @@ std::vector<shell_case> shell_cases()
                     "$ "},
                 {"wait %1; $as cat /proc/$!/mem; stat -c owner=%u /proc/$!/environ; " + locked(0).keys,
                     "mem: Permission denied\r\nowner=0\r\nlocked=0\r\n"},
-                {"awk '/core/ {print \"core=\" $5}' /proc/$!/limits\n", "core=0\r\n"}, fg, passphrase,
-                {"s=$?; rm t; echo status=$s\n", "status=0\r\n"}}},
+                {"while read a b c d v r; do [ $b = core ] && echo core=$v; done </proc/$!/limits\n",
+                    "core=0\r\n"},
+                fg, passphrase, {"s=$?; rm t; echo status=$s\n", "status=0\r\n"}}},
         // Held just before it hashes, the tool has its work area locked too
         // (more than the two pages that the buffer can span), its wait for
         // input closed, and the line after its prompt ended in its output.
         {"dash_held_before_hashing", "dash",
             {held("crypt_ra", "$ ", " >out &"), {"wait %1; jobs\n", "Stopped"}, {fg.keys, "", 0, "poll"},
                 {secret + "\n", "Stopped"}, locked(8),
-                {"echo polls=$(ls -l /proc/$!/fd | grep -c eventpoll) lines=$(wc -l <out)\n",
-                    "polls=0 lines=1\r\n"},
+                {"case $(readlink /proc/$!/fd/*) in *eventpoll*) p=open ;; *) p=closed ;; esac; echo poll=$p "
+                 "lines=$(wc -l <out)\n",
+                    "poll=closed lines=1\r\n"},
                 {fg.keys, "$ "}, {"cat out; rm out\n", prompt + "\r\n" + label}}},
         {"dash_sigquit_while_hashing_no_core", "dash",
             {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)}},
