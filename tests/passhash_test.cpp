@@ -9,6 +9,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -132,6 +133,7 @@ struct pipe_case {
     std::string input;
     std::optional<std::string> passphrase; // none: nothing may be hashed
     const char *after = ""; // shell words after the tool
+    bool reset = false; // a socket instead, whose next read fails once the input is taken
 };
 
 const pipe_case pipe_cases[] = {
@@ -154,6 +156,7 @@ const pipe_case pipe_cases[] = {
     // A prompt lost on a full non-blocking pipe, which has room by the time
     // the result is written: the lost output still counts.
     {"prompt lost, result written", secret + "\n", std::nullopt, ">&3"},
+    {"a read error after part of a line", secret, std::nullopt, "", true},
 };
 
 // Each input is written only once the tool waits for it, to a pipe handed
@@ -166,7 +169,12 @@ TEST(Pipe, EachLineGivesItsOutcomeAndLeavesTheRestUnread)
         SCOPED_TRACE(c.name);
         int in[2];
         int full[2];
-        ASSERT_TRUE(pipe2(in, O_CLOEXEC | O_NONBLOCK) == 0 && pipe2(full, O_CLOEXEC | O_NONBLOCK) == 0);
+        ASSERT_TRUE((c.reset ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, in)
+                             : pipe2(in, O_CLOEXEC | O_NONBLOCK))
+                == 0
+            && pipe2(full, O_CLOEXEC | O_NONBLOCK) == 0);
+        // Closed with this left unread, the socket's end resets the tool's.
+        (void)write(in[0], "x", c.reset ? 1 : 0);
         const int out = memfd_create("out", MFD_CLOEXEC);
         // One write fills it: a pipe that is not blocking takes what it has room for.
         (void)write(full[1], std::string(1 << 20, '.').data(), 1 << 20);
@@ -335,10 +343,11 @@ std::vector<shell_case> shell_cases()
         // shell, or the passphrase typed after fg) and fg; Ctrl-Z, then bg, and
         // fg once the shell has seen the job stop again (wait returns then): a
         // stop seen only in /proc may not have reached bash yet, whose fg then
-        // leaves the job stopped.
+        // leaves the job stopped. Keys typed with that fg, before the new
+        // prompt, are dropped.
         cases.push_back({shell + "_sigstop_half_sigtstp_ctrl_z_bg_fg", shell,
             {start, {"", "Stopped", SIGSTOP}, fg, {half, "Stopped", SIGTSTP}, at_shell, fg, ctrl_z, bg_wait,
-                at_shell, fg, passphrase, status(0)}});
+                at_shell, {fg.keys + "ahead", prompt}, passphrase, status(0)}});
         // Stopped between the end of the wait for input and the read (a
         // line typed), then bg: the read fails, the tool stops again in the
         // background and starts over at fg.
