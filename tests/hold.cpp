@@ -1,8 +1,9 @@
 // Preloaded into the tool by the tests. PASSHASH_HOLD names one instant to hold
 // it at: "read" stops it (as kill -STOP would) just before its first read of
-// standard input, after its wait for input has ended, and "crypt_ra" just
-// before it hashes; "tcflush" holds its first flush of the terminal until a key
-// is typed, and names the process "held" while it waits, for the test to see.
+// standard input, after its wait for input has ended, "fflush" as it writes
+// its first prompt, and "crypt_ra" just before it hashes; "tcflush" holds its
+// first flush of the terminal until a key is typed, and names the process
+// "held" while it waits, for the test to see.
 //
 // PASSHASH_SCAN names, backwards (so that the environment holds no copy), a
 // passphrase that must not be left anywhere in the process's writable memory
@@ -116,6 +117,14 @@ char *crypt_ra(const char *phrase, const char *setting, void **data, int *size)
     }
     return next<char *(*)(const char *, const char *, void **, int *)>("crypt_ra")(
         phrase, setting, data, size);
+}
+
+int fflush(FILE *stream)
+{
+    if (hold_here("fflush")) {
+        (void)std::raise(SIGSTOP);
+    }
+    return next<int (*)(FILE *)>("fflush")(stream);
 }
 
 // What a fortified build calls for read (glibc declares it only then).

@@ -333,7 +333,10 @@ std::vector<shell_case> shell_cases()
                 {"case $(readlink /proc/$!/fd/*) in *eventpoll*) p=open ;; *) p=closed ;; esac; echo poll=$p "
                  "lines=$(wc -l <out)\n",
                     "poll=closed lines=1\r\n"},
-                {fg.keys, "$ "}, {"cat out; rm out\n", prompt + "\r\n" + label}}},
+                {fg.keys, "$ "}, {"cat out\n", prompt + "\r\n" + label}, {"rm out\n", ""}, status(0)}},
+        // Stopped as its prompt is written: after fg the read starts over.
+        {"dash_stop_while_prompting", "dash",
+            {held("fflush", "Stopped"), {fg.keys, prompt}, {"", prompt}, passphrase, status(0)}},
         {"dash_sigquit_while_hashing_no_core", "dash",
             {{"ulimit -c unlimited\n", ""}, start, {passphrase.keys, "$ ", SIGQUIT}, status(128 + SIGQUIT)}},
     };
