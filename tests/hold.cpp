@@ -15,7 +15,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -146,7 +145,9 @@ int tcflush(int fd, int queue_selector)
     return next<int (*)(int, int)>("tcflush")(fd, queue_selector);
 }
 
-// Memory is unlocked only once it is erased.
+// Memory is unlocked only once it is erased. Declared here, not taken from
+// <sys/mman.h>, which says that munlock reads none of that memory: this does.
+int munlock(const void *addr, size_t len) noexcept;
 int munlock(const void *addr, size_t len) noexcept
 {
     if (holds_copy(static_cast<const char *>(addr), static_cast<const char *>(addr) + len)) {
