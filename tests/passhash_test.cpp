@@ -23,7 +23,6 @@
 #include <ranges>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
