@@ -2,9 +2,16 @@
 // the environment holds no copy), a passphrase that must not be left anywhere
 // in the process's writable memory once it ends: by exit, or by the signal
 // that it raises to end itself. What is found is said on standard error.
+//
+// PASSHASH_HOLD names one instant to hold the tool at, once: "read" stops it
+// (as kill -STOP would) just before its first read of standard input, after
+// its wait for input has ended; "tcflush" holds its first flush of the
+// terminal until a key is typed.
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +23,22 @@
 #include <string>
 
 namespace {
+
+bool hold_here(const char *call)
+{
+    static bool held = false;
+    const char *which = std::getenv("PASSHASH_HOLD");
+    if (held || which == nullptr || std::strcmp(which, call) != 0) {
+        return false;
+    }
+    held = true;
+    return true;
+}
+
+template <typename Call> Call next(const char *name)
+{
+    return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
+}
 
 void scan()
 {
@@ -54,11 +77,40 @@ __attribute__((destructor)) void at_exit()
 
 } // namespace
 
+extern "C" {
+
 // The tool raises an ending signal to end itself; a stop ends nothing.
-extern "C" int raise(int sig) noexcept
+int raise(int sig) noexcept
 {
     if (sig != SIGSTOP && sig != SIGTSTP && sig != SIGTTIN && sig != SIGTTOU) {
         scan();
     }
-    return reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "raise"))(sig);
+    return next<int (*)(int)>("raise")(sig);
+}
+
+ssize_t read(int fd, void *buf, size_t nbytes)
+{
+    if (fd == STDIN_FILENO && hold_here("read")) {
+        (void)raise(SIGSTOP);
+    }
+    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buf, nbytes);
+}
+
+// What a fortified build calls for read (glibc declares it only then).
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): glibc's name
+ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t room);
+ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t /*room*/)
+{
+    return read(fd, buf, nbytes);
+}
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+
+int tcflush(int fd, int queue_selector)
+{
+    if (hold_here("tcflush")) {
+        pollfd key{fd, POLLIN, 0};
+        (void)poll(&key, 1, -1);
+    }
+    return next<int (*)(int, int)>("tcflush")(fd, queue_selector);
+}
 }

@@ -193,6 +193,7 @@ def shell(sh, steps):
 
 
 START, FG, DONE = (b'"$@"\n', PROMPT), (b"fg\n", PROMPT), b"\r\n$ "
+BG_WAIT = (b"bg; wait %1; echo waited-$((6*7))\n", b"waited-42")
 # Shows on the screen only if the shell got its echo back.
 AT_SHELL = (b"echo typed-at-shell\n", b"echo typed-at-shell")
 
@@ -239,8 +240,18 @@ for sh, blocked in ("bash", b"env --block-signal=TTOU,CONT "), ("dash", b""):
     ROWS[sh + "_started_in_background_then_every_stop"] = [
         (blocked + b'"$@" &\n', b"$ "), (b"wait %1; jobs\n", b"Stopped"), FG, (b"", b"Stopped", signal.SIGSTOP), FG,
         (HALF, b"Stopped", signal.SIGTSTP, True), AT_SHELL, FG, (b"\x1a", b"Stopped"),
-        (b"bg; wait %1; echo waited-$((6*7))\n", b"waited-42"), AT_SHELL, (b"fg\nahead", PROMPT),
-        (SECRET[:4], b"", signal.SIGCONT, True), (b"", b"", 0, True), (SECRET[4:] + b"\n", DONE), status(0)]
+        BG_WAIT, AT_SHELL, (b"fg\nahead", PROMPT), (SECRET[:4], b"", signal.SIGCONT, True), (b"", b"", 0, True),
+        (SECRET[4:] + b"\n", DONE), status(0)]
+    # Stopped between the end of the wait for input and the read (a line
+    # typed), then bg: the read fails, the tool stops again in the background
+    # and starts over at fg.
+    ROWS[sh + "_stop_before_the_read_bg_fg"] = [(b'PASSHASH_HOLD=read "$@"\n', PROMPT), (b"\n", b"Stopped"),
+                                                BG_WAIT, FG, (SECRET + b"\n", DONE), status(0)]
+    # A line typed while the tool is held between the flush of the terminal
+    # and its restore is neither shown nor run.
+    ROWS[sh + "_typed_between_flush_and_restore"] = [(b'PASSHASH_HOLD=tcflush "$@"\n', PROMPT),
+                                                     (SECRET + b"\n", b"", 0, True), (b"touch " + HALF + b"\n", DONE),
+                                                     status(0)]
 
 
 # The signal delivered on entry to each system call of a clean run (those
