@@ -1,5 +1,5 @@
 # Cross build for 64-bit Arm with Debian's cross toolchain and multiarch
-# libraries (crossbuild-essential-arm64, libcrypt-dev:arm64, libgtest-dev:arm64).
+# libraries (crossbuild-essential-arm64, libcrypt-dev:arm64, libstdc++6:arm64).
 # Programs built here run under qemu-user: CTest and the test suite start them
 # through the emulator.
 set(CMAKE_SYSTEM_NAME Linux)
