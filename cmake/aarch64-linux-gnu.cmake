@@ -1,7 +1,7 @@
 # Cross build for 64-bit Arm with Debian's cross toolchain and multiarch
 # libraries (crossbuild-essential-arm64, libcrypt-dev:arm64, libstdc++6:arm64).
-# Programs built here run under qemu-user: CTest and the test suite start them
-# through the emulator.
+# The package gate runs the packaged tool under qemu-user, through the emulator;
+# the suite runs on an arm64 kernel (tests/CMakeLists.txt).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
