@@ -91,7 +91,8 @@ def pipe():
         hashed = shown[len(head):]
         check(shown == (b"" if after.startswith(">") else head + hashed), name, "printed", shown)
         check(verifies(passphrase, hashed[:-1]) if hashed else not passphrase, name, "no hash that verifies", shown)
-        os.close(stdin), os.close(stdout)
+        os.close(stdin)
+        os.close(stdout)
 
 
 def read(path):
@@ -175,9 +176,10 @@ def shell(sh, steps):
         check(text != PROMPT or termios.tcgetattr(master)[3] == before & ~termios.ECHO, "not ECHO alone cleared")
     for word in SECRET, HALF, b"core dumped", b"passhash-hold":
         check(word not in shown, "shown:", word, "in:\n", shown)
-    # Every hash shown verifies against what was typed.
+    # Every hash shown is on a line of its own (the prompt's line was ended)
+    # and verifies against what was typed.
     for line in shown.split(b"\r\n"):
-        check(not line.startswith(LABEL) or verifies(SECRET, line[len(LABEL):]), "does not verify:", line)
+        check(LABEL not in line or (line.startswith(LABEL) and verifies(SECRET, line[len(LABEL):])), "hash:", line)
     # As many prompts as the steps awaited, and no more (under strace, the
     # tool's own course decides).
     awaited = sum(step[1].startswith(b"Enter password") for step in steps)
@@ -186,9 +188,10 @@ def shell(sh, steps):
     check(sh == "bash" or termios.tcgetattr(master)[3] == before, "terminal not put back")
     os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
-    os.close(master), os.close(slave)
-    check(not os.listdir(scratch), "a core file, or a pasted command's file, was left:", os.listdir(scratch))
-    os.rmdir(scratch) if not os.listdir(scratch) else None
+    os.close(master)
+    os.close(slave)
+    if check(not os.listdir(scratch), "a core file, or a pasted command's file, was left in", scratch):
+        os.rmdir(scratch)
     return shown
 
 
