@@ -107,9 +107,10 @@ def read(path):
 # what every run must hold; returns what the terminal showed. A step types
 # keys, then, once the job in the foreground sleeps in its wait for input with
 # all typed read (`until`), sends it a signal, then awaits a text on the screen.
-# With `answer`, until that text shows, the passphrase is typed once whenever
-# the tool sleeps in its wait with all typed read, and each stop that strace
-# reports is continued, as fg would: for a tool run under strace.
+# With `answer`, until that text shows, the passphrase is typed once for each
+# prompt shown, when the tool sleeps in its wait with all typed read (so never
+# while an answer may still be on its way), and each stop that strace reports
+# is continued, as fg would: for a tool run under strace.
 def shell(sh, steps):
     scratch = tempfile.mkdtemp(prefix="passhash-")
     master, slave = os.openpty()
@@ -124,7 +125,8 @@ def shell(sh, steps):
         select.select([slave], [], [], 0)
         unread = struct.unpack("i", fcntl.ioctl(slave, termios.FIONREAD, b"\0\0\0\0"))[0]
         wchan = read(f"/proc/{pid}/wchan")
-        return unread == 0 and ") S " in read(f"/proc/{pid}/stat") and ("poll" in wchan or wchan == "0")
+        return unread == 0 and ") S " in read(f"/proc/{pid}/stat") and (
+            "poll" in wchan or (wchan == "0" and os.geteuid() != 0))
 
     pid = os.fork()
     if pid == 0:
@@ -142,7 +144,7 @@ def shell(sh, steps):
 
     def expect(text, answer):
         nonlocal shown, seen
-        stops = 0
+        answered = stops = 0
         # Only a guard against a hung run, never a measure of speed.
         deadline = time.monotonic() + 20
         while text not in shown[seen:]:
@@ -152,7 +154,8 @@ def shell(sh, steps):
                 return False
             job = os.tcgetpgrp(master)
             tool = int((read(f"/proc/{job}/task/{job}/children").split() or [0])[0])  # strace's child
-            if answer and waiting(tool):
+            if answer and shown[seen:].count(PROMPT) > answered and waiting(tool):
+                answered += 1
                 os.write(master, SECRET + b"\n")
             if answer and shown[seen:].count(b"--- stopped by") > stops:
                 stops += 1
