@@ -212,7 +212,9 @@ ROWS = {
     # The rest of a paste never reaches the shell.
     "bash_paste_of_two_lines": [START, (SECRET + b"\ntouch pasted\n", DONE), status(0)],
     # Half a line typed, then SIGTERM: the tool ends by it, and the shell gets
-    # none of the line. Then, with SIGINT ignored by the caller (it stays
+    # none of the line. Sent SIGTERM while stopped, then continued in the
+    # background: it ends by it, and leaves the terminal and the line queued
+    # for the shell alone. Then, with SIGINT ignored by the caller (it stays
     # ignored), cores allowed and canonical mode off (the tool reads each key as
     # it comes): started with &, the tool stopped in the background cannot be
     # read by another process of its user (under root, both without
@@ -221,7 +223,8 @@ ROWS = {
     # and no core file. (The modes differ from the other rows', so only the
     # start of the prompt is awaited.)
     "dash_sigterm_then_ctrl_backslash_with_memory_private": [
-        START, (HALF, b"$ ", signal.SIGTERM, True), status(128 + signal.SIGTERM),
+        START, (HALF, b"$ ", signal.SIGTERM, True), status(128 + signal.SIGTERM), START, (b"\x1a", b"Stopped"),
+        (b"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", b"status=143 queued-42"),
         (b"trap '' INT; ulimit -c unlimited; [ $(id -u) = 0 ] && as='setpriv --bounding-set=-all' || as=; "
          b'stty -icanon; $as "$@" &\n', b"$ "),
         (b"wait %1; $as cat /proc/$!/mem\n", b"mem: Permission denied"), (b"fg\n", b"Enter password"),
