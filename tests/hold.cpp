@@ -3,14 +3,15 @@
 // in the process's writable memory once it ends: by exit, or by the signal
 // that it raises to end itself. What is found is said on standard error.
 //
-// PASSHASH_HOLD names one instant to hold the tool at, once: "read" stops it
-// (as kill -STOP would) just before its first read of standard input, after
-// its wait for input has ended; "tcflush" holds its first flush of the
-// terminal until a key is typed.
+// PASSHASH_HOLD names one instant to hold the tool at, once: "wait" stops it
+// (as kill -STOP would) as its wait for input at the terminal ends with a key
+// to read, before it reads; "tcflush" holds its first flush of the terminal
+// until a key is typed.
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,15 +25,13 @@
 
 namespace {
 
+// True at the instant that PASSHASH_HOLD names, the first time only.
 bool hold_here(const char *call)
 {
-    static bool held = false;
-    const char *which = std::getenv("PASSHASH_HOLD");
-    if (held || which == nullptr || std::strcmp(which, call) != 0) {
-        return false;
-    }
-    held = true;
-    return true;
+    static const char *which = std::getenv("PASSHASH_HOLD");
+    const bool here = which != nullptr && std::strcmp(which, call) == 0;
+    which = here ? nullptr : which;
+    return here;
 }
 
 template <typename Call> Call next(const char *name)
@@ -40,7 +39,8 @@ template <typename Call> Call next(const char *name)
     return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
 }
 
-void scan()
+// At exit, and before an ending signal is raised.
+__attribute__((destructor)) void scan()
 {
     const char *backwards = std::getenv("PASSHASH_SCAN");
     const std::size_t size = backwards == nullptr ? 0 : std::strlen(backwards);
@@ -70,11 +70,6 @@ void scan()
     (void)(mem < 0 || close(mem) == 0);
 }
 
-__attribute__((destructor)) void at_exit()
-{
-    scan();
-}
-
 } // namespace
 
 extern "C" {
@@ -88,22 +83,16 @@ int raise(int sig) noexcept
     return next<int (*)(int)>("raise")(sig);
 }
 
-ssize_t read(int fd, void *buf, size_t nbytes)
+// Once the wait for input has seen a key, a stop before the read.
+int epoll_pwait(int epfd, epoll_event *events, int maxevents, int timeout, const sigset_t *ss)
 {
-    if (fd == STDIN_FILENO && hold_here("read")) {
+    const int ready = next<int (*)(int, epoll_event *, int, int, const sigset_t *)>("epoll_pwait")(
+        epfd, events, maxevents, timeout, ss);
+    if (ready > 0 && hold_here("wait")) {
         (void)raise(SIGSTOP);
     }
-    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buf, nbytes);
+    return ready;
 }
-
-// What a fortified build calls for read (glibc declares it only then).
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): glibc's name
-ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t room);
-ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t /*room*/)
-{
-    return read(fd, buf, nbytes);
-}
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 int tcflush(int fd, int queue_selector)
 {

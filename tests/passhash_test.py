@@ -14,8 +14,10 @@ import ctypes
 import fcntl
 import fnmatch
 import os
+import pathlib
 import select
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -70,6 +72,7 @@ PIPE_CASES = {
     "stdout on a full disk": (SECRET + b"\n", b"", ">/dev/full"),
     "stdout closed": (SECRET + b"\n", b"", ">&-"),
     "stdin closed": (b"", b"", "<&-"),
+    "a read error after part of a line": (SECRET[:3], b"", ""),
 }
 
 
@@ -81,6 +84,13 @@ def pipe():
     for name, (given, passphrase, after) in PIPE_CASES.items():
         stdin, stdout = os.memfd_create("in"), os.memfd_create("out")
         os.pwrite(stdin, given, 0)
+        if name == "a read error after part of a line":
+            # The peer gone with data of its own unread: past what it sent, a read fails (a reset).
+            peer, tool = socket.socketpair()
+            peer.send(given)
+            tool.send(b"x")
+            peer.close()
+            os.dup2(tool.fileno(), stdin)
         status = subprocess.run(["env", "--default-signal", *preload(passphrase or SECRET), "sh", "-c",
                                  'exec "$@" 2>&1 ' + after, "sh", *COMMAND], stdin=stdin, stdout=stdout).returncode
         check(status == (0 if passphrase else 1), name, "status", status)
@@ -97,8 +107,7 @@ def pipe():
 
 def read(path):
     try:
-        with open(path, encoding="latin-1") as file:
-            return file.read()
+        return pathlib.Path(path).read_text("latin-1")
     except OSError:
         return ""
 
@@ -198,7 +207,7 @@ def shell(sh, steps):
     return shown
 
 
-START, FG, DONE = (b'"$@"\n', PROMPT), (b"fg\n", PROMPT), b"\r\n$ "
+START, FG, DONE, CTRL_Z = (b'"$@"\n', PROMPT), (b"fg\n", PROMPT), b"\r\n$ ", (b"\x1a", b"Stopped")
 BG_WAIT = (b"bg; wait %1; echo waited-$((6*7))\n", b"waited-42")
 # Shows on the screen only if the shell got its echo back.
 AT_SHELL = (b"echo typed-at-shell\n", b"echo typed-at-shell")
@@ -218,17 +227,19 @@ ROWS = {
     # ignored), cores allowed and canonical mode off (the tool reads each key as
     # it comes): started with &, the tool stopped in the background cannot be
     # read by another process of its user (under root, both without
-    # capabilities); at fg Ctrl-C changes nothing, and Ctrl-\ after a whole
-    # passphrase read ends it by SIGQUIT, with no copy of the passphrase left
-    # and no core file. (The modes differ from the other rows', so only the
-    # start of the prompt is awaited.)
+    # capabilities); at fg Ctrl-C changes nothing, and after half a passphrase
+    # (read already), Ctrl-Z and fg, only what follows counts. Run again,
+    # Ctrl-\ after a whole passphrase read ends it by SIGQUIT, with no copy of
+    # the passphrase left and no core file. (The modes differ from the other
+    # rows', so only the start of the prompt is awaited.)
     "dash_sigterm_then_ctrl_backslash_with_memory_private": [
-        START, (HALF, b"$ ", signal.SIGTERM, True), status(128 + signal.SIGTERM), START, (b"\x1a", b"Stopped"),
+        START, (HALF, b"$ ", signal.SIGTERM, True), status(128 + signal.SIGTERM), START, CTRL_Z,
         (b"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", b"status=143 queued-42"),
         (b"trap '' INT; ulimit -c unlimited; [ $(id -u) = 0 ] && as='setpriv --bounding-set=-all' || as=; "
          b'stty -icanon; $as "$@" &\n', b"$ "),
         (b"wait %1; $as cat /proc/$!/mem\n", b"mem: Permission denied"), (b"fg\n", b"Enter password"),
-        (b"\x03", b"", 0, True), (SECRET, b"", 0, True), (b"\x1c", b"$ "),
+        (b"\x03" + HALF, b"", 0, True), CTRL_Z, (b"fg\n", b"Enter password"), (SECRET + b"\n", DONE),
+        (b'"$@"\n', b"Enter password"), (SECRET, b"", 0, True), (b"\x1c", b"$ "),
         (b"s=$?; stty icanon; echo status=$s\n", b"status=%d\r" % (128 + signal.SIGQUIT))],
 }
 # Started with &, the tool shows nothing and stops as it finds the terminal
@@ -248,13 +259,13 @@ ROWS = {
 for sh, blocked in ("bash", b"env --block-signal=TTOU,CONT "), ("dash", b""):
     ROWS[sh + "_started_in_background_then_every_stop"] = [
         (blocked + b'"$@" &\n', b"$ "), (b"wait %1; jobs\n", b"Stopped"), FG, (b"", b"Stopped", signal.SIGSTOP), FG,
-        (HALF, b"Stopped", signal.SIGTSTP, True), AT_SHELL, FG, (b"\x1a", b"Stopped"),
+        (HALF, b"Stopped", signal.SIGTSTP, True), AT_SHELL, FG, CTRL_Z,
         BG_WAIT, AT_SHELL, (b"fg\nahead", PROMPT), (SECRET[:4], b"", signal.SIGCONT, True), (b"", b"", 0, True),
         (SECRET[4:] + b"\n", DONE), status(0)]
     # Stopped between the end of the wait for input and the read (a line
     # typed), then bg: the read fails, the tool stops again in the background
     # and starts over at fg.
-    ROWS[sh + "_stop_before_the_read_bg_fg"] = [(b'PASSHASH_HOLD=read "$@"\n', PROMPT), (b"\n", b"Stopped"),
+    ROWS[sh + "_stop_before_the_read_bg_fg"] = [(b'PASSHASH_HOLD=wait "$@"\n', PROMPT), (b"\n", b"Stopped"),
                                                 BG_WAIT, FG, (SECRET + b"\n", DONE), status(0)]
     # A line typed while the tool is held between the flush of the terminal
     # and its restore is neither shown nor run.
