@@ -6,6 +6,9 @@
 // Returns the hashed-passphrase string on the heap, to be released with free(),
 // or a null pointer when the library could not make one (for instance for a
 // passphrase longer than it accepts, no randomness, or no memory).
+// Where the process may lock that much, it leaves every mapping locked in RAM,
+// and those to come locked as they are touched: the caller ends that with
+// munlockall() once the passphrase is erased.
 char *hash_passphrase(const char *passphrase);
 
 #endif

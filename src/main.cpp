@@ -55,7 +55,9 @@ int main()
     const bool have_passphrase = read_passphrase("Enter password (not echoed): ", line);
     char *hashed = have_passphrase ? hash_passphrase(line.data()) : nullptr;
     explicit_bzero(line.data(), line.size());
-    (void)munlock(line.data(), line.size());
+    // The line is erased and the hash's memory released: nothing locked for
+    // them, here or in hash_passphrase, needs to stay so.
+    (void)munlockall();
     if (hashed == nullptr) {
         return 1;
     }
