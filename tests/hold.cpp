@@ -9,9 +9,9 @@
 // until a key is typed.
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,20 +44,24 @@ __attribute__((destructor)) void scan()
 {
     const char *backwards = std::getenv("PASSHASH_SCAN");
     const std::size_t size = backwards == nullptr ? 0 : std::strlen(backwards);
-    const int mem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    // The tool is not dumpable, so its /proc/self/mem is root's alone; a
+    // process may still copy its own memory, and a page that cannot be read
+    // fails the copy rather than the process.
     FILE *maps = std::fopen("/proc/self/maps", "re");
-    if (size > 0 && (maps == nullptr || mem < 0)) {
+    if (size > 0 && maps == nullptr) {
         dprintf(STDERR_FILENO, "passhash-hold: cannot look into memory\n");
     }
     char line[4096];
-    while (size > 0 && maps != nullptr && mem >= 0 && std::fgets(line, sizeof line, maps) != nullptr) {
+    while (size > 0 && maps != nullptr && std::fgets(line, sizeof line, maps) != nullptr) {
         char *at = line;
         const unsigned long start = std::strtoul(at, &at, 16);
         const unsigned long end = std::strtoul(at + 1, &at, 16);
         // Writable only, and not what a sanitizer reserves for itself (its
         // shadow, its own records): the tool's heap and stack are far smaller.
         std::string bytes(at[2] == 'w' && end - start < (1UL << 26) ? end - start : 0, '\0');
-        const ssize_t got = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
+        iovec copy{bytes.data(), bytes.size()};
+        iovec from{reinterpret_cast<void *>(start), bytes.size()};
+        const ssize_t got = process_vm_readv(getpid(), &copy, 1, &from, 1, 0);
         bytes.resize(static_cast<std::size_t>(std::max(got, ssize_t{0})));
         // Searched for back to front, so that the search makes no copy either.
         if (std::search(bytes.begin(), bytes.end(), std::reverse_iterator(backwards + size),
@@ -67,7 +71,6 @@ __attribute__((destructor)) void scan()
         }
     }
     (void)(maps == nullptr || std::fclose(maps) == 0);
-    (void)(mem < 0 || close(mem) == 0);
 }
 
 } // namespace
