@@ -11,7 +11,6 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <string>
 
 namespace {
 
@@ -44,9 +42,8 @@ __attribute__((destructor)) void scan()
 {
     const char *backwards = std::getenv("PASSHASH_SCAN");
     const std::size_t size = backwards == nullptr ? 0 : std::strlen(backwards);
-    // The tool is not dumpable, so its /proc/self/mem is root's alone; a
-    // process may still copy its own memory, and a page that cannot be read
-    // fails the copy rather than the process.
+    // Read in place: the tool is not dumpable, so its /proc/self/mem is
+    // root's alone, and a copy could be found in its turn.
     FILE *maps = std::fopen("/proc/self/maps", "re");
     if (size > 0 && maps == nullptr) {
         dprintf(STDERR_FILENO, "passhash-hold: cannot look into memory\n");
@@ -58,15 +55,13 @@ __attribute__((destructor)) void scan()
         const unsigned long end = std::strtoul(at + 1, &at, 16);
         // Writable only, and not what a sanitizer reserves for itself (its
         // shadow, its own records): the tool's heap and stack are far smaller.
-        std::string bytes(at[2] == 'w' && end - start < (1UL << 26) ? end - start : 0, '\0');
-        iovec copy{bytes.data(), bytes.size()};
-        iovec from{reinterpret_cast<void *>(start), bytes.size()};
-        const ssize_t got = process_vm_readv(getpid(), &copy, 1, &from, 1, 0);
-        bytes.resize(static_cast<std::size_t>(std::max(got, ssize_t{0})));
+        const char *first = reinterpret_cast<const char *>(start);
+        const char *last
+            = at[2] == 'w' && end - start < (1UL << 26) ? reinterpret_cast<const char *>(end) : first;
         // Searched for back to front, so that the search makes no copy either.
-        if (std::search(bytes.begin(), bytes.end(), std::reverse_iterator(backwards + size),
-                std::reverse_iterator(backwards))
-            != bytes.end()) {
+        if (std::search(
+                first, last, std::reverse_iterator(backwards + size), std::reverse_iterator(backwards))
+            != last) {
             dprintf(STDERR_FILENO, "passhash-hold: a copy in %s", line);
         }
     }
