@@ -2,10 +2,11 @@
 # .ci/debian13.sh [COMMIT]: the README's quick start as a new user of Debian 13
 # (trixie, the current stable release) meets it. A fresh root file system made
 # by mmdebstrap; in it, the README's install command as printed (after
-# apt-get update), then, in a clone of COMMIT (HEAD by default), the README's
-# build-and-run command (given a passphrase on standard input) and its test
-# command; then the clang workflow with Debian 13's Clang. Needs root,
-# mmdebstrap and Debian's archive; installs nothing here.
+# apt-get update), as root; then, as an ordinary user with no capabilities and
+# Debian's default limits, in a clone of COMMIT (HEAD by default), the
+# README's build-and-run command (given a passphrase on standard input) and
+# its test command; then, as root, the clang workflow with Debian 13's Clang.
+# Needs root, mmdebstrap and Debian's archive; installs nothing here.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 commit=$(git -C "$top" rev-parse --verify "${1:-HEAD}^{commit}")
@@ -32,14 +33,13 @@ cleanup() {
 trap cleanup EXIT
 
 # The Quick start's sh blocks: install, build and run, test.
-block() { awk -v want="$1" '/^#+ / {on = $0 == "## Quick start"} on && /^```$/ {inside = 0}
-  on && inside && n == want {print} on && /^```sh$/ {inside = 1; n++}' <(git -C "$top" show "$commit:README.md"); }
-install=$(block 1) run=$(block 2) test=$(block 3)
-[ -n "$install" ] && [ -n "$run" ] && [ -n "$test" ] && [ -z "$(block 4)" ] ||
+block() { "$top/.ci/readme-block" "$1" < <(git -C "$top" show "$commit:README.md"); }
+install=$(block 1 || :) run=$(block 2 || :) test=$(block 3 || :)
+[ -n "$install" ] && [ -n "$run" ] && [ -n "$test" ] && ! block 4 >/dev/null ||
   fail "the README's Quick start should hold three sh blocks: install, build and run, test"
 
 started=$SECONDS
-mmdebstrap --quiet --variant=apt --include=sudo trixie "$root"
+mmdebstrap --quiet --variant=apt --include=sudo,passwd trixie "$root"
 mount -t proc proc "$root/proc"
 mount -t tmpfs -o mode=755,nosuid dev "$root/dev"
 mkdir "$root/dev/pts"
@@ -57,15 +57,22 @@ in_root "apt-get -q update >/dev/null && $install" >"$work/install.log" 2>&1 ||
   { tail -n 30 "$work/install.log"; fail "the install command failed"; }
 echo "debian13: root and packages in $((SECONDS - started)) s: $(in_root 'g++ --version | head -n 1; cmake --version | head -n 1' | paste -sd ';')"
 
-git clone -q --no-checkout "$top" "$root/root/passhash" && git -C "$root/root/passhash" checkout -q "$commit"
-out=$(printf 'correct horse\n' | in_root "cd /root/passhash && { $run; } 2>/dev/null" | tail -n 1)
+# The README's reader, with Debian's default limits: 8 MiB of locked memory,
+# and no core files unless raised.
+in_root "useradd --create-home reader"
+clone=$root/home/reader/passhash
+git clone -q --no-checkout "$top" "$clone" && git -C "$clone" checkout -q "$commit" && chown -R --reference="$clone/.." "$clone"
+as_reader() { chroot "$root" sh -c 'ulimit -l 8192 && ulimit -S -c 0 && exec "$@"' sh setpriv --reuid=reader --regid=reader \
+  --init-groups --inh-caps=-all --bounding-set=-all env -i HOME=/home/reader PATH=/usr/bin:/bin LANG=C.UTF-8 \
+  CI="${CI:-}" sh -euc "cd ~/passhash && $1"; }
+out=$(printf 'correct horse\n' | as_reader "{ $run; } 2>/dev/null" | tail -n 1)
 hash=${out#*Hashed passphrase is: }
 [ "$(in_root "perl -e 'print crypt(\$ARGV[0], \$ARGV[1])' 'correct horse' '$hash'")" = "$hash" ] ||
   fail "the build-and-run command gave no hash that verifies: $out"
-echo "debian13: the build-and-run command made a hash that verifies"
-in_root "cd /root/passhash && $test" || fail "the test command failed"
-echo "debian13: the test command passed, all in $((SECONDS - started)) s"
-# And the suite and gates built with Debian 13's Clang.
-in_root "apt-get install -y -q clang-19 >/dev/null && cd /root/passhash && cmake --workflow --preset clang" ||
+echo "debian13: as reader, the build-and-run command made a hash that verifies"
+as_reader "$test" || fail "the test command failed"
+echo "debian13: as reader, the test command passed, all in $((SECONDS - started)) s"
+# And, as root, the suite and gates built with Debian 13's Clang.
+in_root "apt-get install -y -q clang-19 >/dev/null && cd /home/reader/passhash && cmake --workflow --preset clang" ||
   fail "the clang workflow failed"
-echo "debian13: the clang workflow passed, all in $((SECONDS - started)) s"
+echo "debian13: as root, the clang workflow passed, all in $((SECONDS - started)) s"
