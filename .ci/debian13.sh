@@ -33,7 +33,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The Quick start's sh blocks: install, build and run, test.
-block() { "$top/.ci/readme-block" "$1" < <(git -C "$top" show "$commit:README.md"); }
+block() { "$top/.ci/readme-block.sh" "$1" < <(git -C "$top" show "$commit:README.md"); }
 install=$(block 1 || :) run=$(block 2 || :) test=$(block 3 || :)
 [ -n "$install" ] && [ -n "$run" ] && [ -n "$test" ] && ! block 4 >/dev/null ||
   fail "the README's Quick start should hold three sh blocks: install, build and run, test"

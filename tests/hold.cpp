@@ -48,6 +48,9 @@ __attribute__((destructor)) void scan()
     if (size > 0 && maps == nullptr) {
         dprintf(STDERR_FILENO, "passhash-hold: cannot look into memory\n");
     }
+    // Searched for back to front, so that the search makes no copy either.
+    const std::reverse_iterator word(backwards + size);
+    const std::reverse_iterator word_end(backwards);
     char line[4096];
     while (size > 0 && maps != nullptr && std::fgets(line, sizeof line, maps) != nullptr) {
         char *at = line;
@@ -55,13 +58,9 @@ __attribute__((destructor)) void scan()
         const unsigned long end = std::strtoul(at + 1, &at, 16);
         // Writable only, and not what a sanitizer reserves for itself (its
         // shadow, its own records): the tool's heap and stack are far smaller.
-        const char *first = reinterpret_cast<const char *>(start);
-        const char *last
-            = at[2] == 'w' && end - start < (1UL << 26) ? reinterpret_cast<const char *>(end) : first;
-        // Searched for back to front, so that the search makes no copy either.
-        if (std::search(
-                first, last, std::reverse_iterator(backwards + size), std::reverse_iterator(backwards))
-            != last) {
+        const auto *first = reinterpret_cast<const char *>(start);
+        const auto *last = at[2] == 'w' && end - start < (1UL << 26) ? first + (end - start) : first;
+        if (std::search(first, last, word, word_end) != last) {
             dprintf(STDERR_FILENO, "passhash-hold: a copy in %s", line);
         }
     }

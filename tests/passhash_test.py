@@ -41,12 +41,7 @@ def check(ok, *cause):
 
 # Output as lines of escaped text, each on a line of its own below the cause.
 def screen(text):
-    return "".join("\n    | " + repr(line)[2:-1] for line in text.split(b"\r\n"))
-
-
-# The memory search's own words, where it found a copy of the passphrase.
-def copy_found(where, text):
-    return b"passhash-hold" not in text, where, "the memory search says:", screen(text[text.find(b"passhash-hold"):])
+    return "".join("\n    | " + repr(line)[2:-1] for line in text.replace(b"\r\n", b"\n").split(b"\n"))
 
 
 # The words for env that preload the test library, to search the tool for
@@ -90,22 +85,21 @@ FILE_CASES = {
 # runner was given.
 def files():
     for name, (given, passphrase, after) in FILE_CASES.items():
-        stdin, stdout = os.memfd_create("in"), os.memfd_create("out")
-        os.pwrite(stdin, given, 0)
-        if name == "a read error after part of a line":
-            # The peer gone with data of its own unread: past what it sent, a read fails (a reset).
-            peer, tool = socket.socketpair()
-            peer.send(given)
-            tool.send(b"x")
-            peer.close()
-            os.dup2(tool.fileno(), stdin)
-        status = subprocess.run(["env", "--default-signal", *preload(passphrase or SECRET), "sh", "-c",
-                                 'exec "$@" 2>&1 ' + after, "sh", *COMMAND], stdin=stdin, stdout=stdout).returncode
-        rest, shown = os.read(stdin, 1 << 16), os.pread(stdout, 1 << 16, 0)
-        os.close(stdin)
-        os.close(stdout)
+        with open(os.memfd_create("in"), "r+b", 0) as stdin, open(os.memfd_create("out"), "r+b", 0) as stdout:
+            stdin.write(given)
+            stdin.seek(0)
+            if name == "a read error after part of a line":
+                # The peer gone with data of its own unread: past what it sent, a read fails (a reset).
+                peer, tool = socket.socketpair()
+                peer.send(given)
+                tool.send(b"x")
+                peer.close()
+                os.dup2(tool.fileno(), stdin.fileno())
+            status = subprocess.run(["env", "--default-signal", *preload(passphrase or SECRET), "sh", "-c",
+                                     'exec "$@" 2>&1 ' + after, "sh", *COMMAND], stdin=stdin, stdout=stdout).returncode
+            rest, shown = stdin.read(), os.pread(stdout.fileno(), 1 << 16, 0)
         case = f"case {name!r}:"
-        check(*copy_found(case, shown))
+        check(b"passhash-hold" not in shown, case, "the memory search says:", screen(shown))
         check(status == (0 if passphrase else 1), case, "exit status", status, "; the output:", screen(shown))
         left = given[given.find(b"\n") + 1:] if b"\n" in given else b""
         check(rest == left, case, "left unread", repr(rest), "not", repr(left))
@@ -161,8 +155,7 @@ def shell(sh, steps, answering=False, cleared=0):
         return unread == 0 and ") S " in read(f"/proc/{pid}/stat") and (
             "poll" in wchan or (wchan == "0" and os.geteuid() != 0))
 
-    def echo_off(where):
-        modes = termios.tcgetattr(master)[3]
+    def echo_off(where, modes):
         check(modes == quiet, where, f"the prompt shows, local modes {modes:#o}, not {quiet:#o}: ECHO alone off")
 
     # The terminal's session leader, with every signal at its default and no
@@ -181,22 +174,21 @@ def shell(sh, steps, answering=False, cleared=0):
         deadline = time.monotonic() + 20
         while text not in shown[seen:]:
             unanswered = answering and shown[seen:].count(PROMPT) > answered
-            left = deadline - time.monotonic()
-            check(left > 0, where, "awaited", repr(text), "for 20 s; the screen since the last thing seen:",
+            check(time.monotonic() < deadline, where, "awaited", repr(text), "for 20 s; the screen since the last thing seen:",
                   screen(shown[seen:]))
-            if select.select([master], [], [], 0.001 if unanswered else left)[0]:
+            if select.select([master], [], [], 0.001 if unanswered else max(0, deadline - time.monotonic()))[0]:
                 prompts = shown.count(PROMPT)
                 shown += os.read(master, 512)
                 if shown.count(PROMPT) > prompts and not answering:
-                    echo_off(where)
-            check(*copy_found(where, shown))
-            for word in SECRET, HALF, b"core dumped":
+                    echo_off(where, termios.tcgetattr(master)[3])
+            # Where the memory search finds a copy, it says so on the screen.
+            for word in SECRET, HALF, b"core dumped", b"passhash-hold":
                 check(word not in shown, where, "the screen shows", repr(word), "since the last thing seen:",
                       screen(shown[seen:]))
             job = os.tcgetpgrp(master)
             tool = int((read(f"/proc/{job}/task/{job}/children").split() or [0])[0])  # strace's child
             if unanswered and waiting(tool):
-                echo_off(where)
+                echo_off(where, termios.tcgetattr(master)[3])
                 answered += 1
                 os.write(master, SECRET + b"\n")
             if answering and shown[seen:].count(b"--- stopped by") > stops:
@@ -215,8 +207,7 @@ def shell(sh, steps, answering=False, cleared=0):
                 check(time.monotonic() < deadline, where, "the tool was never seen asleep in its wait with all typed "
                       "read; the screen since the last thing seen:", screen(shown[seen:]))
                 time.sleep(0.001)
-            if step.signal:
-                os.killpg(os.tcgetpgrp(master), step.signal)
+            os.killpg(os.tcgetpgrp(master), step.signal)  # 0: none
             expect(step.awaits)
             for line in shown.split(b"\r\n"):
                 check(LABEL not in line or (line.startswith(LABEL) and verifies(SECRET, line[len(LABEL):])), where,
@@ -237,8 +228,7 @@ def shell(sh, steps, answering=False, cleared=0):
 
 
 START, FG, DONE = Step(b'"$@"\n', awaits=PROMPT), Step(b"fg\n", awaits=PROMPT), b"\r\n$ "
-ANSWER, CTRL_Z = Step(SECRET + b"\n", awaits=DONE), Step(b"\x1a", awaits=b"Stopped")
-BG_WAIT = Step(b"bg; wait %1; echo waited-$((6*7))\n", awaits=b"waited-42")
+CTRL_Z, BG_WAIT = Step(b"\x1a", awaits=b"Stopped"), Step(b"bg; wait %1; echo waited-$((6*7))\n", awaits=b"waited-42")
 # Shows on the screen only if the shell got its echo back.
 AT_SHELL = Step(b"echo typed-at-shell\n", awaits=b"echo typed-at-shell")
 # Cores allowed, and canonical mode off: the tool reads each key as it comes.
@@ -250,22 +240,22 @@ def status(value):
     return Step(b"s=$?; stty icanon; echo status=$s\n", awaits=b"status=%d\r" % value)
 
 
+# The passphrase typed and hashed, and the tool gone with status 0.
+HASHED = Step(SECRET + b"\n", awaits=DONE), status(0)
 # Each row runs under bash, then under dash.
 ROWS = {
-    "half_a_line_then_sigterm_ends_it_by_sigterm": [START, Step(HALF, True, signal.SIGTERM, b"$ "),
-                                                    status(128 + signal.SIGTERM)],
+    "half_a_line_then_sigterm_ends_it_by_sigterm": [START, Step(HALF, True, signal.SIGTERM, b"$ "), status(128 + 15)],
     "sigterm_while_stopped_then_bg_ends_it_and_the_queued_line_runs": [
         START, CTRL_Z, Step(b"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", awaits=b"status=143 queued-42")],
     # As root, both without capabilities, or root would read it anyway.
     "its_memory_unreadable_by_another_process_of_its_user": [
         Step(b"[ $(id -u) = 0 ] && as='setpriv --bounding-set=-all' || as=; $as \"$@\" &\n", awaits=b"$ "),
-        Step(b"wait %1; $as cat /proc/$!/mem\n", awaits=b"mem: Permission denied"), FG, ANSWER, status(0)],
+        Step(b"wait %1; $as cat /proc/$!/mem\n", awaits=b"mem: Permission denied"), FG, *HASHED],
     "ctrl_c_with_sigint_ignored_by_the_caller_changes_nothing": [
-        Step(b"trap '' INT\n", awaits=b"$ "), START, Step(b"\x03", settled=True), ANSWER, status(0)],
-    "half_a_passphrase_read_then_ctrl_z_and_fg_counts_for_nothing": [
-        RAW, START, Step(HALF, settled=True), CTRL_Z, FG, ANSWER, status(0)],
+        Step(b"trap '' INT\n", awaits=b"$ "), START, Step(b"\x03", settled=True), *HASHED],
+    "half_a_passphrase_read_then_ctrl_z_and_fg_counts_for_nothing": [RAW, START, Step(HALF, True), CTRL_Z, FG, *HASHED],
     "ctrl_backslash_after_a_whole_passphrase_read_ends_it_by_sigquit_with_no_core_and_no_copy": [
-        RAW, START, Step(SECRET, settled=True), Step(b"\x1c", awaits=b"$ "), status(128 + signal.SIGQUIT)],
+        RAW, START, Step(SECRET, True), Step(b"\x1c", awaits=b"$ "), status(128 + 3)],
     "a_pasted_second_line_never_runs": [START, Step(SECRET + b"\ntouch pasted\n", awaits=DONE), status(0)],
     # Started with &, the tool shows nothing and stops as it finds the
     # terminal taken (`wait` returns on the stop). bash then has its line
@@ -274,17 +264,16 @@ ROWS = {
     # which must neither keep the tool from stopping nor hide fg.
     "started_with_ampersand_shows_nothing_until_fg": [
         Step(b'env --block-signal=TTOU,CONT "$@" &\n', awaits=b"$ "), Step(b"wait %1; jobs\n", awaits=b"Stopped"), FG,
-        ANSWER, status(0)],
-    "stopped_by_sigstop_starts_over_at_fg": [START, Step(signal=signal.SIGSTOP, awaits=b"Stopped"), FG, ANSWER,
-                                             status(0)],
+        *HASHED],
+    "stopped_by_sigstop_starts_over_at_fg": [START, Step(signal=signal.SIGSTOP, awaits=b"Stopped"), FG, *HASHED],
     # None of the half reaches the shell, or the passphrase typed after fg.
     "half_a_passphrase_then_sigtstp_gives_the_shell_its_echo_and_none_of_it": [
-        START, Step(HALF, True, signal.SIGTSTP, b"Stopped"), AT_SHELL, FG, ANSWER, status(0)],
+        START, Step(HALF, True, signal.SIGTSTP, b"Stopped"), AT_SHELL, FG, *HASHED],
     # fg once the shell has seen the job stop again (wait returns then): a
     # stop seen only in /proc may not have reached bash yet, whose fg then
     # leaves the job stopped.
     "ctrl_z_bg_then_fg_drops_keys_typed_before_the_new_prompt": [
-        START, CTRL_Z, BG_WAIT, AT_SHELL, Step(b"fg\nahead", awaits=PROMPT), ANSWER, status(0)],
+        START, CTRL_Z, BG_WAIT, AT_SHELL, Step(b"fg\nahead", awaits=PROMPT), *HASHED],
     # As fg sends to a job that never got to stop after bg: what was typed
     # before it still counts. Asleep again before the rest is typed: a reader
     # that woke for it has shown its new prompt by then.
@@ -293,8 +282,7 @@ ROWS = {
     # Held between the end of the wait for input and the read (a line typed):
     # the read fails, and the tool stops again in the background.
     "stop_before_the_read_then_bg_starts_over_at_fg": [
-        Step(b'PASSHASH_HOLD=wait "$@"\n', awaits=PROMPT), Step(b"\n", awaits=b"Stopped"), BG_WAIT, FG, ANSWER,
-        status(0)],
+        Step(b'PASSHASH_HOLD=wait "$@"\n', awaits=PROMPT), Step(b"\n", awaits=b"Stopped"), BG_WAIT, FG, *HASHED],
     "typed_between_flush_and_restore_neither_shown_nor_run": [
         Step(b'PASSHASH_HOLD=tcflush "$@"\n', awaits=PROMPT), Step(SECRET + b"\n", True),
         Step(b"touch " + HALF + b"\n", awaits=DONE), status(0)],
@@ -342,12 +330,12 @@ def sweep(name):
     check(delivered * 10 >= len(points) * 9, "the signal came at only", delivered, "of", len(points), "points")
 
 
+SIGNALS = "HUP INT QUIT TERM ALRM USR1 USR2 PIPE TSTP TTIN TTOU CONT".split()
 TESTS = {"Files": files, **{"Shell/" + name: lambda name=name: [shell(sh, ROWS[name], cleared=termios.ICANON * (
     RAW in ROWS[name])) for sh in ("bash", "dash")] for name in ROWS}, **{
-    "Sweep/" + name: lambda name=name: sweep(name) for name in (
-        "HUP", "INT", "QUIT", "TERM", "ALRM", "USR1", "USR2", "PIPE", "TSTP", "TTIN", "TTOU", "CONT")}}
+    "Sweep/" + name: lambda name=name: sweep(name) for name in SIGNALS}}
 if sys.argv[3:] == ["--list"]:
-    print(*TESTS, sep="\n")
+    print(*TESTS, sep=";", end="")
 failed = False
 for test_name, test in TESTS.items():
     if any(fnmatch.fnmatchcase(test_name, pattern) for pattern in sys.argv[3:]):
