@@ -174,8 +174,8 @@ def shell(sh, steps, answering=False, cleared=0):
         deadline = time.monotonic() + 20
         while text not in shown[seen:]:
             unanswered = answering and shown[seen:].count(PROMPT) > answered
-            check(time.monotonic() < deadline, where, "awaited", repr(text), "for 20 s; the screen since the last thing seen:",
-                  screen(shown[seen:]))
+            check(time.monotonic() < deadline, where, "awaited", repr(text), "for 20 s; the screen since the last "
+                  "thing seen:", screen(shown[seen:]))
             if select.select([master], [], [], 0.001 if unanswered else max(0, deadline - time.monotonic()))[0]:
                 prompts = shown.count(PROMPT)
                 shown += os.read(master, 512)
