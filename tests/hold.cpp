@@ -58,6 +58,8 @@ __attribute__((destructor)) void scan()
         const unsigned long end = std::strtoul(at + 1, &at, 16);
         // Writable only, and not what a sanitizer reserves for itself (its
         // shadow, its own records): the tool's heap and stack are far smaller.
+        // An address that the maps give, so the optimiser has nothing to lose.
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
         const auto *first = reinterpret_cast<const char *>(start);
         const auto *last = at[2] == 'w' && end - start < (1UL << 26) ? first + (end - start) : first;
         if (std::search(first, last, word, word_end) != last) {
