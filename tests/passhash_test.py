@@ -155,7 +155,8 @@ def shell(sh, steps, answering=False, cleared=0):
         return unread == 0 and ") S " in read(f"/proc/{pid}/stat") and (
             "poll" in wchan or (wchan == "0" and os.geteuid() != 0))
 
-    def echo_off(where, modes):
+    def echo_off(where):
+        modes = termios.tcgetattr(master)[3]
         check(modes == quiet, where, f"the prompt shows, local modes {modes:#o}, not {quiet:#o}: ECHO alone off")
 
     # The terminal's session leader, with every signal at its default and no
@@ -180,7 +181,7 @@ def shell(sh, steps, answering=False, cleared=0):
                 prompts = shown.count(PROMPT)
                 shown += os.read(master, 512)
                 if shown.count(PROMPT) > prompts and not answering:
-                    echo_off(where, termios.tcgetattr(master)[3])
+                    echo_off(where)
             # Where the memory search finds a copy, it says so on the screen.
             for word in SECRET, HALF, b"core dumped", b"passhash-hold":
                 check(word not in shown, where, "the screen shows", repr(word), "since the last thing seen:",
@@ -188,7 +189,7 @@ def shell(sh, steps, answering=False, cleared=0):
             job = os.tcgetpgrp(master)
             tool = int((read(f"/proc/{job}/task/{job}/children").split() or [0])[0])  # strace's child
             if unanswered and waiting(tool):
-                echo_off(where, termios.tcgetattr(master)[3])
+                echo_off(where)
                 answered += 1
                 os.write(master, SECRET + b"\n")
             if answering and shown[seen:].count(b"--- stopped by") > stops:
