@@ -28,15 +28,28 @@ packages=(busybox-static bash dash coreutils util-linux strace libc6 libcrypt1 l
 kernel=$(apt-cache depends linux-image-cloud-arm64:arm64 | awk '/Depends: linux-image-/ {print $2; exit}')
 [ -n "$kernel" ] || fail "no arm64 cloud kernel known to apt (dpkg --add-architecture arm64; apt-get update)"
 [ -n "$python" ] || fail "no arm64 Python known to apt"
+# The cache keeps exactly the files apt would fetch now, so that after an
+# update (a package's, or the kernel's ABI) no older file is unpacked beside
+# the newer one; the kernel and the tool's package are made anew for the same
+# reason, since a kept build tree outlives both.
+uris=$(apt-get download --print-uris "${packages[@]/%/:arm64}" "$kernel") || fail "apt cannot name every package's file"
+declare -A wanted=()
+while read -r _ file _; do wanted[$file]=1; done <<<"$uris"
 mkdir -p "$cache/debs"
-for package in "${packages[@]/%/:arm64}" "$kernel"; do
-  compgen -G "$cache/debs/${package%:*}_*.deb" >/dev/null ||
-    (cd "$cache/debs" && apt-get download -q "$package" 2>&1 | sed '/unsandboxed/d') ||
-    fail "could not download $package"
+for deb in "$cache"/debs/*.deb; do
+  [ -n "${wanted[${deb##*/}]-}" ] || rm -f "$deb"
 done
+missing=()
+for file in "${!wanted[@]}"; do
+  [ -f "$cache/debs/$file" ] || missing+=("${file%%_*}:arm64")
+done
+if ((${#missing[@]})); then
+  (cd "$cache/debs" && apt-get download -q "${missing[@]}" 2>&1 | sed '/unsandboxed/d') ||
+    fail "could not download ${missing[*]}"
+fi
 
 root=$cache/root
-rm -rf "$root" && mkdir -p "$root"/{proc,dev,tmp}
+rm -rf "$root" "$cache/boot" "$cache/package" && mkdir -p "$root"/{proc,dev,tmp}
 for deb in "$cache"/debs/*.deb; do
   case $deb in
   */linux-image-*) dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$cache" --wildcards './boot/vmlinuz-*' ;;
