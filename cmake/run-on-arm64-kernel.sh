@@ -6,7 +6,7 @@
 # executes pointer authentication and BTI) with no network, so that the
 # kernel's own job control meets the arm64 TOOL: qemu-user handles every
 # signal itself. Then the arm64 package is unpacked in the guest and its tool
-# runs the pipe table, the hashes verified with the guest's libcrypt. Passes
+# runs the file table, the hashes verified with the guest's libcrypt. Passes
 # only if every row passes and the guest powers off within SECONDS (840 by
 # default).
 #
@@ -83,10 +83,10 @@ export PATH=/usr/local/bin:/usr/bin:/bin HOME=/tmp
 echo "guest: uname -m: \$(\$bb uname -m)"
 # The sweep, which runs the tool some 120 times a signal, with one signal that
 # ends it and one that stops it: this kernel runs under emulation.
-python3 $tests $tool $hold Pipe 'Shell/*' Sweep/TERM Sweep/TSTP
+python3 $tests $tool $hold Files 'Shell/*' Sweep/TERM Sweep/TSTP
 suite=\$?
 \$bb mkdir /package && \$bb dpkg-deb -x /passhash.deb /package
-PASSHASH_PACKAGED=/package/usr/bin/passhash python3 $tests $tool $hold Pipe
+PASSHASH_PACKAGED=/package/usr/bin/passhash python3 $tests $tool $hold Files
 package=\$?
 echo "guest: suite \$suite package \$package"
 \$bb poweroff -f
