@@ -96,7 +96,8 @@ def files():
                 peer.close()
                 os.dup2(tool.fileno(), stdin.fileno())
             status = subprocess.run(["env", "--default-signal", *preload(passphrase or SECRET), "sh", "-c",
-                                     'exec "$@" 2>&1 ' + after, "sh", *COMMAND], stdin=stdin, stdout=stdout).returncode
+                                     'exec "$@" 2>&1 ' + after, "sh", *COMMAND], stdin=stdin, stdout=stdout,
+                                    timeout=20).returncode  # only a guard against a hung run
             rest, shown = stdin.read(), os.pread(stdout.fileno(), 1 << 16, 0)
         case = f"case {name!r}:"
         check(b"passhash-hold" not in shown, case, "the memory search says:", screen(shown))
@@ -343,7 +344,7 @@ for test_name, test in TESTS.items():
         try:
             test()
             print("PASS", test_name, flush=True)
-        except AssertionError as failure:
+        except (AssertionError, subprocess.TimeoutExpired) as failure:
             failed = True
             print("FAIL", test_name, "\n  " + str(failure).replace("\n", "\n  "), flush=True)
 sys.exit(1 if failed else 0)
