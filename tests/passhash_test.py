@@ -209,7 +209,8 @@ def shell(sh, steps, answering=False, cleared=0):
                 check(time.monotonic() < deadline, where, "the tool was never seen asleep in its wait with all typed "
                       "read; the screen since the last thing seen:", screen(shown[seen:]))
                 time.sleep(0.001)
-            os.killpg(os.tcgetpgrp(master), step.signal)  # 0: none
+            if step.signal:
+                os.killpg(os.tcgetpgrp(master), step.signal)
             expect(step.awaits)
             for line in shown.split(b"\r\n"):
                 check(LABEL not in line or (line.startswith(LABEL) and verifies(SECRET, line[len(LABEL):])), where,
