@@ -81,7 +81,7 @@ bb=/bin/busybox
 \$bb mkdir -p /dev/pts && \$bb mount -t devpts devpts /dev/pts
 export PATH=/usr/local/bin:/usr/bin:/bin HOME=/tmp
 echo "guest: uname -m: \$(\$bb uname -m)"
-# The sweep, which runs the tool some 120 times a signal, with one signal that
+# The sweep, which runs the tool some 90 times a signal, with one signal that
 # ends it and one that stops it: this kernel runs under emulation.
 python3 $tests $tool $hold Files 'Shell/*' Sweep/TERM Sweep/TSTP
 suite=\$?
