@@ -52,12 +52,16 @@ int main()
     // Kept out of swap while it holds the passphrase, where the limit allows
     // (root's always does); a refusal changes nothing else.
     (void)mlock(line.data(), line.size());
-    const bool have_passphrase = read_passphrase("Enter password (not echoed): ", line);
+    sigset_t held;
+    const bool have_passphrase = read_passphrase("Enter password (not echoed): ", line, held);
     char *hashed = have_passphrase ? hash_passphrase(line.data()) : nullptr;
     explicit_bzero(line.data(), line.size());
     // The line is erased and the hash's memory released: nothing locked for
     // them, here or in hash_passphrase, needs to stay so.
     (void)munlockall();
+    // A signal that came while the passphrase was read or hashed ends the
+    // process now that it is erased, and no hash of it is printed.
+    end_if_signalled(held);
     if (hashed == nullptr) {
         return 1;
     }

@@ -12,25 +12,44 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
-// Every signal caught while the line is read from a terminal. The first eight
-// would end the process with echo still off; the three job-control stops would
-// leave it off while the process is stopped.
-//
-// SIGSTOP cannot be caught, and SIGCONT cannot tell whether the process was
-// stopped: fg sends it also to a job that never got to stop after bg. So
-// SIGCONT keeps its default action, which the kernel discards for a process
-// that is running, and a stop is seen another way. In a wait for input,
-// epoll_pwait (unlike poll) fails with EINTR after a stop, even with no handler
-// run. Outside the waits, from just before the prompt shows, SIGCONT is
-// blocked, so that the one that ends a stop there is held and ends the next
-// wait as it begins. Either way the read starts over.
-constexpr std::array caught_signals{
-    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
-constexpr auto ending_signals = std::span(caught_signals).first<8>();
-constexpr auto stop_signals = std::span(caught_signals).last<3>();
+// Every signal whose default action ends the process, but for the one that no
+// program can catch and the five that report a fault of the process itself,
+// which a handler would only hide. Those the C library keeps for itself (and
+// a launcher such as valgrind may keep one more) are left out as sigaction
+// refuses them.
+bool ends_process(int sig)
+{
+    switch (sig) {
+    case SIGKILL:
+    case SIGSEGV:
+    case SIGBUS:
+    case SIGILL:
+    case SIGFPE:
+    case SIGTRAP:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// The three job-control stops, caught so that the terminal is handed back
+// before the process stops.
+bool stops_process(int sig)
+{
+    return sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+}
 
 // Which signals have arrived and are not yet dealt with. The handler only
 // records; the reader acts on them outside it, between two waits for input.
@@ -41,15 +60,25 @@ void note_signal(int sig)
     arrived[static_cast<std::size_t>(sig)] = 1;
 }
 
-int take_first(std::span<const int> sigs)
+int take_first(bool (*of)(int))
 {
-    for (const int sig : sigs) {
-        if (arrived[static_cast<std::size_t>(sig)] != 0) {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (of(sig) && arrived[static_cast<std::size_t>(sig)] != 0) {
             arrived[static_cast<std::size_t>(sig)] = 0;
             return sig;
         }
     }
     return 0;
+}
+
+bool ending_arrived()
+{
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (ends_process(sig) && arrived[static_cast<std::size_t>(sig)] != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // One read of the passphrase, and all that it needs to start over at any
@@ -61,26 +90,35 @@ struct console {
     bool at_terminal;
     bool prompted; // the prompt has been shown at least once
     bool saved_taken; // saved is taken, once in the foreground
-    bool echo_off; // the terminal is ours, with echo off
+    bool echo_off; // the terminal has had quiet put on it, and not saved back
     int waiter; // epoll instance that watches standard input at a terminal
     termios saved;
+    termios quiet; // the modes the line is read in
     sigset_t caller_mask;
+    sigset_t caught; // every ending and stop signal that the caller does not ignore
     sigset_t reading_mask; // the caller's, with every caught signal and SIGCONT blocked
-    std::array<struct sigaction, caught_signals.size()> caller_actions;
+    sigset_t waiting_mask; // the caller's, with SIGCONT blocked
+    std::array<struct sigaction, NSIG> caller_actions;
 };
 
-struct sigaction &caller_action(console &c, int sig)
-{
-    return c.caller_actions[static_cast<std::size_t>(
-        std::ranges::find(caught_signals, sig) - caught_signals.begin())];
-}
-
-// `mask` with SIGCONT, and `sig` if given, let in.
-sigset_t letting_in(sigset_t mask, int sig = SIGCONT)
+// `mask` with SIGCONT and `sig` let in.
+sigset_t letting_in(sigset_t mask, int sig)
 {
     sigdelset(&mask, SIGCONT);
     sigdelset(&mask, sig);
     return mask;
+}
+
+// True when a SIGCONT has come since the last look, which is then taken.
+// SIGCONT stays blocked throughout the read, so that what continued the
+// process is left pending: only a stop leaves one where no handler ran.
+bool continued()
+{
+    sigset_t cont;
+    sigemptyset(&cont);
+    sigaddset(&cont, SIGCONT);
+    const timespec now{};
+    return sigtimedwait(&cont, nullptr, &now) == SIGCONT;
 }
 
 void show(const char *prompt)
@@ -92,52 +130,52 @@ void show(const char *prompt)
 
 // The caught signals stay blocked except while the reader waits for input, so
 // one that arrives at any other moment is held, not lost or fatal. A signal
-// that the caller chose to ignore stays ignored, and is not blocked either:
-// held, it would still end the wait as it came in.
+// that the caller chose to ignore stays ignored.
 void catch_signals(console &c)
 {
-    sigset_t caught;
-    sigemptyset(&caught);
-    for (const int sig : caught_signals) {
-        sigaction(sig, nullptr, &caller_action(c, sig));
-        if (caller_action(c, sig).sa_handler != SIG_IGN) {
-            sigaddset(&caught, sig);
+    sigemptyset(&c.caught);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (ends_process(sig) || stops_process(sig)) {
+            sigaddset(&c.caught, sig);
         }
     }
-    sigset_t held = caught;
-    sigaddset(&held, SIGCONT);
-    sigprocmask(SIG_BLOCK, &held, &c.caller_mask);
-    sigprocmask(SIG_BLOCK, nullptr, &c.reading_mask);
+    c.reading_mask = c.caller_mask;
+    sigaddset(&c.reading_mask, SIGCONT);
+    c.waiting_mask = c.reading_mask;
+    sigorset(&c.reading_mask, &c.reading_mask, &c.caught);
+    sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
 
     struct sigaction catcher{};
     catcher.sa_handler = note_signal;
-    catcher.sa_mask = caught;
-    for (const int sig : caught_signals) {
-        if (sigismember(&caught, sig) != 0) {
-            sigaction(sig, &catcher, nullptr);
+    catcher.sa_mask = c.caught;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction &caller = c.caller_actions[static_cast<std::size_t>(sig)];
+        if (sigismember(&c.caught, sig) == 1
+            && (sigaction(sig, &catcher, &caller) != 0 || caller.sa_handler == SIG_IGN)) {
+            sigaction(sig, &caller, nullptr);
+            sigdelset(&c.caught, sig);
         }
     }
 }
 
-// Gives the caller's mask and dispositions back. A signal held back meanwhile
+// Gives the caller's mask and dispositions back, but for the ending signals in
+// `held`, which stay blocked for end_if_signalled. A stop held back meanwhile
 // reaches note_signal as the mask comes back, so it is not lost.
-void release_signals(console &c)
+void release_signals(console &c, sigset_t &held)
 {
-    sigprocmask(SIG_SETMASK, &c.caller_mask, nullptr);
-    for (const int sig : caught_signals) {
-        sigaction(sig, &caller_action(c, sig), nullptr);
+    sigset_t after = c.caller_mask;
+    sigemptyset(&held);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (ends_process(sig) && sigismember(&c.caller_mask, sig) == 0) {
+            sigaddset(&held, sig);
+            sigaddset(&after, sig);
+        }
     }
-}
-
-// Whatever is still in the terminal's input queue was typed for the
-// passphrase (the half of one, or the lines after it in a paste): dropped
-// before the shell, or whoever reads next, can show or run it.
-void hand_back(console &c)
-{
-    if (c.echo_off) {
-        tcflush(STDIN_FILENO, TCIFLUSH);
-        tcsetattr(STDIN_FILENO, TCSANOW, &c.saved);
-        c.echo_off = false;
+    sigprocmask(SIG_SETMASK, &after, nullptr);
+    for (int sig = 1; c.at_terminal && sig < NSIG; ++sig) {
+        if (sigismember(&c.caught, sig) == 1) {
+            sigaction(sig, &c.caller_actions[static_cast<std::size_t>(sig)], nullptr);
+        }
     }
 }
 
@@ -148,6 +186,33 @@ bool in_background()
     return foreground != -1 && foreground != getpgrp();
 }
 
+bool same_modes(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag
+        && a.c_lflag == b.c_lflag && std::ranges::equal(a.c_cc, b.c_cc);
+}
+
+// Whatever is still in the terminal's input queue was typed for the
+// passphrase (the half of one, or the lines after it in a paste): dropped
+// before the shell, or whoever reads next, can show or run it. From the
+// background the terminal is the shell's, and so is what is queued there: the
+// saved modes go back only where the reader's are still on it (a shell that
+// leaves a stopped job's modes in place), never over the shell's own.
+void hand_back(console &c)
+{
+    if (!c.echo_off) {
+        return;
+    }
+    c.echo_off = false;
+    termios now{};
+    if (!in_background()) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+        tcsetattr(STDIN_FILENO, TCSANOW, &c.saved);
+    } else if (tcgetattr(STDIN_FILENO, &now) == 0 && same_modes(now, c.quiet)) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &c.saved);
+    }
+}
+
 // Stops the process the way the caller's disposition for `sig` says, until it
 // is continued. False when it plainly did not stop: still in the background,
 // with no signal to act on (the caller ignores `sig`, or the kernel discards it
@@ -155,18 +220,22 @@ bool in_background()
 //
 // From the background the process is not stopped by hand: checking the
 // foreground and then raising the signal would race with a shell's fg and
-// could stop a process that is already back in the foreground. tcdrain, which
-// changes nothing, makes the kernel check and stop in one step instead: it
-// sends SIGTTOU to a background job that touches its terminal, and after bg it
-// does so again, so that it returns only in the foreground or for a signal.
+// could stop a process that is already back in the foreground. A read of no
+// bytes (SIGTTIN), or tcdrain (SIGTTOU), both of which consume and change
+// nothing, make the kernel check and stop in one step instead, and after bg
+// they do so again, so that they return only in the foreground or for a
+// signal.
 bool stop_by(console &c, int sig, bool from_background)
 {
     struct sigaction ours{};
-    sigaction(sig, &caller_action(c, sig), &ours);
+    sigaction(sig, &c.caller_actions[static_cast<std::size_t>(sig)], &ours);
     const sigset_t stopping = letting_in(c.caller_mask, sig);
     sigprocmask(SIG_SETMASK, &stopping, nullptr);
-    const bool stopped = from_background ? (tcdrain(STDIN_FILENO) != 0 && errno == EINTR) || !in_background()
-                                         : std::raise(sig) == 0;
+    char none = 0;
+    const bool stopped = !from_background
+        ? std::raise(sig) == 0
+        : ((sig == SIGTTIN ? read(STDIN_FILENO, &none, 0) : tcdrain(STDIN_FILENO)) != 0 && errno == EINTR)
+            || !in_background();
     sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
     sigaction(sig, &ours, nullptr);
     return stopped;
@@ -188,20 +257,25 @@ bool start(console &c)
             return false;
         }
         c.saved_taken = true;
+        c.quiet = c.saved;
+        c.quiet.c_lflag &= ~tcflag_t{ECHO};
+        // The line is read a byte at a time, each once a wait says it is
+        // there; out of canonical mode, a terminal says so only once MIN bytes
+        // are, so a MIN above 1 would keep the last bytes of a line waiting.
+        if ((c.quiet.c_lflag & ICANON) == 0) {
+            c.quiet.c_cc[VMIN] = 1;
+            c.quiet.c_cc[VTIME] = 0;
+        }
     }
-    // A SIGCONT held from before is part of what this start answers.
-    const sigset_t showing = letting_in(c.reading_mask);
-    sigprocmask(SIG_SETMASK, &showing, nullptr);
-    termios quiet = c.saved;
-    quiet.c_lflag &= ~tcflag_t{ECHO};
-    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    // A stop before now is answered by this start; one from now on leaves a
+    // SIGCONT that starts it over again.
+    (void)continued();
+    tcsetattr(STDIN_FILENO, TCSANOW, &c.quiet);
     c.echo_off = true;
     if (c.prompted) {
         tcflush(STDIN_FILENO, TCIFLUSH);
     }
     c.length = 0;
-    // Held from before the prompt is visible: a stop from then on must show.
-    sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
     show(c.prompt);
     c.prompted = true;
     return true;
@@ -214,11 +288,10 @@ bool start(console &c)
 bool attend(console &c, bool over)
 {
     for (;;) {
-        if (std::ranges::any_of(
-                ending_signals, [](int sig) { return arrived[static_cast<std::size_t>(sig)] != 0; })) {
+        if (ending_arrived()) {
             return false;
         }
-        if (const int sig = take_first(stop_signals)) {
+        if (const int sig = take_first(stops_process)) {
             hand_back(c);
             (void)stop_by(c, sig, false);
             over = true;
@@ -232,10 +305,11 @@ bool attend(console &c, bool over)
             return start(c);
         }
         // Continued with bg, or started with &: the terminal is not ours to
-        // change or read from, and nothing is shown. Stop as a job that
-        // touches it from there would, until fg.
-        c.echo_off = false;
-        if (!stop_by(c, SIGTTOU, true)) {
+        // change or read from, and nothing is shown. Stop as a job that reads
+        // from there would, until fg; where the caller ignores SIGTTIN, as one
+        // that writes there.
+        const bool ignores_ttin = c.caller_actions[SIGTTIN].sa_handler == SIG_IGN;
+        if (!stop_by(c, ignores_ttin ? SIGTTOU : SIGTTIN, true)) {
             return false;
         }
     }
@@ -243,7 +317,7 @@ bool attend(console &c, bool over)
 
 // Waits until standard input has something to read (standard input handed
 // over non-blocking is waited for like any other). At a terminal the caught
-// signals and SIGCONT are let in only for the wait, the mask swapped atomically.
+// signals are let in only for the wait, the mask swapped atomically.
 bool await_input(const console &c)
 {
     if (!c.at_terminal) {
@@ -251,8 +325,7 @@ bool await_input(const console &c)
         return poll(&input, 1, -1) >= 0;
     }
     epoll_event ready{};
-    const sigset_t waiting = letting_in(c.caller_mask);
-    return epoll_pwait(c.waiter, &ready, 1, -1, &waiting) >= 0;
+    return epoll_pwait(c.waiter, &ready, 1, -1, &c.waiting_mask) >= 0;
 }
 
 // Reads one line into c.line, NUL-terminated and without its newline; true
@@ -269,15 +342,24 @@ bool read_line(console &c)
         if (c.at_terminal && !attend(c, over)) {
             return false;
         }
-        over = false;
+        // A stop between two waits, where it cannot end one, is seen by the
+        // SIGCONT it leaves.
+        over = c.at_terminal && continued();
+        if (over) {
+            continue;
+        }
         if (!await_input(c)) {
             if (errno == EINTR) {
-                // Caught, or stopped and continued: at a terminal, start over.
-                over = c.at_terminal;
+                // A signal caught, a stop, or nothing at all (the freezer, a
+                // tracer's attach): only a stop starts the read over.
+                over = c.at_terminal && continued();
                 continue;
             }
             return false;
         }
+        // A SIGCONT that came during the wait without ending it found nothing
+        // stopped (fg after bg, before the job stopped again): it changes nothing.
+        (void)(c.at_terminal && continued());
         // Past the end of the room, the last slot takes the dropped bytes;
         // the terminating NUL overwrites it.
         char &slot = c.line[std::min(c.length, last)];
@@ -302,18 +384,20 @@ bool read_line(console &c)
 
 } // namespace
 
-bool read_passphrase(const char *prompt, std::span<char> line)
+bool read_passphrase(const char *prompt, std::span<char> line, sigset_t &held)
 {
     console c{};
     c.prompt = prompt;
     c.line = line;
     c.at_terminal = isatty(STDIN_FILENO) != 0;
+    sigprocmask(SIG_BLOCK, nullptr, &c.caller_mask);
     if (c.at_terminal) {
         c.waiter = epoll_create1(EPOLL_CLOEXEC);
         epoll_event input{EPOLLIN, {}};
         // Without its wait the reader could not let any signal in: nothing is read.
         if (epoll_ctl(c.waiter, EPOLL_CTL_ADD, STDIN_FILENO, &input) != 0) {
             (void)close(c.waiter);
+            sigemptyset(&held);
             return false;
         }
         catch_signals(c);
@@ -326,26 +410,39 @@ bool read_passphrase(const char *prompt, std::span<char> line)
 
     if (c.at_terminal) {
         hand_back(c);
-        release_signals(c);
         (void)close(c.waiter);
-        // An ending signal ends the process by that signal, as the shell
-        // expects to see, the line erased first.
-        if (const int sig = take_first(ending_signals)) {
-            explicit_bzero(line.data(), line.size());
-            (void)std::raise(sig);
-            return false;
-        }
-        // A stop asked for as the line came in is honoured, now that the
-        // terminal is back.
-        if (const int sig = take_first(stop_signals)) {
-            (void)std::raise(sig);
-        }
+    }
+    release_signals(c, held);
+    const bool signalled = ending_arrived();
+    // A stop asked for as the line came in is honoured, now that the terminal
+    // is back.
+    if (const int sig = take_first(stops_process); sig != 0 && !signalled) {
+        (void)std::raise(sig);
     }
     // Enter was not echoed: end the prompt's line. A process that never got
-    // the terminal has shown nothing, and leaves nothing.
-    if (c.prompted) {
+    // the terminal, or is to end by a signal, has shown nothing more.
+    if (c.prompted && !signalled && !in_background()) {
         (void)std::putchar('\n');
         (void)std::fflush(stdout);
     }
     return whole && line[0] != '\0';
+}
+
+void end_if_signalled(const sigset_t &held)
+{
+    sigset_t pending;
+    sigpending(&pending);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, sig);
+        const timespec now{};
+        if (sigismember(&held, sig) == 1
+            && (arrived[static_cast<std::size_t>(sig)] != 0
+                || (sigismember(&pending, sig) == 1 && sigtimedwait(&one, nullptr, &now) == sig))) {
+            sigprocmask(SIG_UNBLOCK, &one, nullptr);
+            (void)std::raise(sig);
+        }
+    }
+    sigprocmask(SIG_UNBLOCK, &held, nullptr);
 }

@@ -60,7 +60,7 @@ def verifies(passphrase, hashed):
 
 
 # Input, the passphrase that it must hash (none: nothing may be hashed), and
-# shell words after the tool (arguments, redirections).
+# shell words after the tool (arguments, redirections; with "$@", the command).
 FILE_CASES = {
     "no trailing newline, a NUL inside ends it": (SECRET + b"\0cd", SECRET, ""),
     "empty input": (b"", b"", ""),
@@ -73,6 +73,8 @@ FILE_CASES = {
     "arguments ignored, only the first line read": (SECRET + b"\nsecond\n", SECRET, "--help - '' 'x y'"),
     "stdout on a full disk": (SECRET + b"\n", b"", ">/dev/full"),
     "stdout closed": (SECRET + b"\n", b"", ">&-"),
+    "the prompt lost, the rest written": (SECRET + b"\n", b"", 'strace -o /dev/null -e trace=write -e inject=write:error=EIO:'
+                                          'when=1 "$@" 2>&1 >/dev/null'),
     "stdin closed": (b"", b"", "<&-"),
     "a read error after part of a line": (SECRET[:3], b"", ""),
 }
@@ -97,7 +99,7 @@ def files():
                 os.dup2(tool.fileno(), stdin.fileno())
             # A run that never ends is stopped after 20 s (status 124): only a guard against a hung run.
             status = subprocess.run(["env", "--default-signal", *preload(passphrase or SECRET), "sh", "-c",
-                                     'exec timeout 20 "$@" 2>&1 ' + after, "sh", *COMMAND], stdin=stdin,
+                                     'exec timeout 20 ' + (after if '"$@"' in after else '"$@" 2>&1 ' + after), "sh", *COMMAND], stdin=stdin,
                                     stdout=stdout).returncode
             rest, shown = stdin.read(), os.pread(stdout.fileno(), 1 << 16, 0)
         case = f"case {name!r}:"
@@ -107,7 +109,7 @@ def files():
         check(rest == left, case, "left unread", repr(rest), "not", repr(left))
         head = PROMPT + b"\n" + (LABEL if passphrase else b"")
         hashed = shown[len(head):]
-        check(shown == (b"" if after.startswith(">") else head + hashed), case, "the output:", screen(shown))
+        check(shown == (b"" if ">" in after else head + hashed), case, "the output:", screen(shown))
         check(verifies(passphrase, hashed[:-1]) if hashed else not passphrase, case, "no hash of", repr(passphrase),
               "; the output:", screen(shown))
 
@@ -230,8 +232,9 @@ START, FG, DONE = Step(b'"$@"\n', awaits=PROMPT), Step(b"fg\n", awaits=PROMPT), 
 CTRL_Z, BG_WAIT = Step(b"\x1a", awaits=b"Stopped"), Step(b"bg; wait %1; echo waited-$((6*7))\n", awaits=b"waited-42")
 # Shows on the screen only if the shell got its echo back.
 AT_SHELL = Step(b"echo typed-at-shell\n", awaits=b"echo typed-at-shell")
-# Cores allowed, and canonical mode off: the tool reads each key as it comes.
-RAW = Step(b"ulimit -c unlimited; stty -icanon\n", awaits=b"$ ")
+# Cores allowed, and canonical mode off with MIN above 1: the tool reads each
+# key as it comes, and a line sent at once whole.
+RAW = Step(b"ulimit -c unlimited; stty -icanon min 3\n", awaits=b"$ ")
 
 
 # The exit status of the last command, here or before RAW was undone.
@@ -243,9 +246,12 @@ def status(value):
 HASHED = Step(SECRET + b"\n", awaits=DONE), status(0)
 # Each row runs under bash, then under dash.
 ROWS = {
-    "half_a_line_then_sigterm_ends_it_by_sigterm": [START, Step(HALF, True, signal.SIGTERM, b"$ "), status(128 + 15)],
-    "sigterm_while_stopped_then_bg_ends_it_and_the_queued_line_runs": [
-        START, CTRL_Z, Step(b"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", awaits=b"status=143 queued-42")],
+    "half_a_line_then_a_real_time_signal_ends_it_by_that_signal": [START, Step(HALF, True, 40, b"$ "), status(128 + 40)],
+    # dash leaves the modes of a job held by SIGSTOP on the terminal, and
+    # after bg they are still the tool's to put back.
+    "sigterm_after_sigstop_and_bg_ends_it_with_the_terminal_back_and_the_queued_line_run": [
+        START, Step(signal=signal.SIGSTOP, awaits=b"Stopped"),
+        Step(b"kill %1; bg; wait %1\necho status=$? queued-$((6*7))\n", awaits=b"status=143 queued-42")],
     # As root, both without capabilities, or root would read it anyway.
     "its_memory_unreadable_by_another_process_of_its_user": [
         Step(b"[ $(id -u) = 0 ] && as='setpriv --bounding-set=-all' || as=; $as \"$@\" &\n", awaits=b"$ "),
@@ -259,15 +265,16 @@ ROWS = {
     # Started with &, the tool shows nothing and stops as it finds the
     # terminal taken (`wait` returns on the stop). bash then has its line
     # editor's modes on the terminal, which are neither the ones to read with
-    # nor the ones to come back to; the caller blocks SIGTTOU and SIGCONT,
-    # which must neither keep the tool from stopping nor hide fg.
+    # nor the ones to come back to; the caller ignores SIGTTOU and blocks
+    # SIGTTIN and SIGCONT, which must neither keep the tool from stopping nor
+    # hide fg.
     "started_with_ampersand_shows_nothing_until_fg": [
-        Step(b'env --block-signal=TTOU,CONT "$@" &\n', awaits=b"$ "), Step(b"wait %1; jobs\n", awaits=b"Stopped"), FG,
-        *HASHED],
+        Step(b"trap '' TTOU; env --block-signal=TTIN,CONT \"$@\" &\n", awaits=b"$ "),
+        Step(b"wait %1; jobs\n", awaits=b"Stopped"), FG, *HASHED],
     "stopped_by_sigstop_starts_over_at_fg": [START, Step(signal=signal.SIGSTOP, awaits=b"Stopped"), FG, *HASHED],
     # None of the half reaches the shell, or the passphrase typed after fg.
     "half_a_passphrase_then_sigtstp_gives_the_shell_its_echo_and_none_of_it": [
-        START, Step(HALF, True, signal.SIGTSTP, b"Stopped"), AT_SHELL, FG, *HASHED],
+        START, Step(HALF, True, signal.SIGTSTP, b"Stopped"), AT_SHELL, FG, CTRL_Z, AT_SHELL, FG, *HASHED],
     # fg once the shell has seen the job stop again (wait returns then): a
     # stop seen only in /proc may not have reached bash yet, whose fg then
     # leaves the job stopped.
@@ -278,6 +285,11 @@ ROWS = {
     # that woke for it has shown its new prompt by then.
     "sigcont_alone_changes_nothing": [START, Step(SECRET[:4], True, signal.SIGCONT), Step(settled=True),
                                       Step(SECRET[4:] + b"\n", awaits=DONE), status(0)],
+    # As the freezer or a tracer's attach ends a wait, with no signal: only
+    # what follows the prompt counts, and it all does.
+    "a_wait_cut_short_with_no_stop_changes_nothing": [RAW, Step(
+        b'ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 strace -o /dev/null -e trace=epoll_pwait -e inject=epoll_pwait:'
+        b'error=EINTR:when=4 "$@"\n', awaits=PROMPT), *HASHED],
     # Held between the end of the wait for input and the read (a line typed):
     # the read fails, and the tool stops again in the background.
     "stop_before_the_read_then_bg_starts_over_at_fg": [
