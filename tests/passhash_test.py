@@ -73,8 +73,9 @@ FILE_CASES = {
     "arguments ignored, only the first line read": (SECRET + b"\nsecond\n", SECRET, "--help - '' 'x y'"),
     "stdout on a full disk": (SECRET + b"\n", b"", ">/dev/full"),
     "stdout closed": (SECRET + b"\n", b"", ">&-"),
-    "the prompt lost, the rest written": (SECRET + b"\n", b"", 'strace -o /dev/null -e trace=write -e inject=write:error=EIO:'
-                                          'when=1 "$@" 2>&1 >/dev/null'),
+    # Not under a launcher, whose own writes come first.
+    "the prompt lost, the rest written": (SECRET + b"\n", b"", 'strace -o /dev/null -e trace=write -e '
+                                          'inject=write:error=EIO:when=1 "$@" 2>&1 >/dev/null'),
     "stdin closed": (b"", b"", "<&-"),
     "a read error after part of a line": (SECRET[:3], b"", ""),
 }
@@ -86,7 +87,7 @@ FILE_CASES = {
 # passphrase left in the tool. Every signal at its default, whatever this
 # runner was given.
 def files():
-    for name, (given, passphrase, after) in FILE_CASES.items():
+    for name, (given, passphrase, after) in ((k, v) for k, v in FILE_CASES.items() if not LAUNCHER or "$@" not in v[2]):
         with open(os.memfd_create("in"), "r+b", 0) as stdin, open(os.memfd_create("out"), "r+b", 0) as stdout:
             stdin.write(given)
             stdin.seek(0)
@@ -98,8 +99,9 @@ def files():
                 peer.close()
                 os.dup2(tool.fileno(), stdin.fileno())
             # A run that never ends is stopped after 20 s (status 124): only a guard against a hung run.
+            command = after if '"$@"' in after else '"$@" 2>&1 ' + after
             status = subprocess.run(["env", "--default-signal", *preload(passphrase or SECRET), "sh", "-c",
-                                     'exec timeout 20 ' + (after if '"$@"' in after else '"$@" 2>&1 ' + after), "sh", *COMMAND], stdin=stdin,
+                                     "exec timeout 20 " + command, "sh", *COMMAND], stdin=stdin,
                                     stdout=stdout).returncode
             rest, shown = stdin.read(), os.pread(stdout.fileno(), 1 << 16, 0)
         case = f"case {name!r}:"
@@ -246,7 +248,8 @@ def status(value):
 HASHED = Step(SECRET + b"\n", awaits=DONE), status(0)
 # Each row runs under bash, then under dash.
 ROWS = {
-    "half_a_line_then_a_real_time_signal_ends_it_by_that_signal": [START, Step(HALF, True, 40, b"$ "), status(128 + 40)],
+    "half_a_line_then_a_real_time_signal_ends_it_by_that_signal": [
+        START, Step(HALF, True, 40, b"$ "), status(128 + 40)],
     # dash leaves the modes of a job held by SIGSTOP on the terminal, and
     # after bg they are still the tool's to put back.
     "sigterm_after_sigstop_and_bg_ends_it_with_the_terminal_back_and_the_queued_line_run": [
@@ -308,8 +311,9 @@ ROWS = {
 # loader's calls before it meet every signal at its default), one run each.
 # Whatever the moment, the checks of every terminal run hold. An ending signal
 # ends the tool by it, unless it comes too late to matter; a stop that strace
-# delivered stops it, and fg then brings a hash; SIGCONT ends nothing (under
-# ptrace it starts the read over: the tracer makes it seen). Stops at the
+# delivered stops it, and fg then brings a hash; SIGCONT ends nothing. A call
+# met again between the same two calls is tried twice only: the same moment
+# again adds nothing (the reader's loops over every signal). Stops at the
 # third failing point.
 def sweep(name):
     # LeakSanitizer cannot work under ptrace, and a search of the tool's memory
@@ -323,13 +327,15 @@ def sweep(name):
         calls = [line.split("(")[0] for line in trace if "(" in line and line[0].isalpha()]
     # As strace counts the calls: the 3rd read.
     points = [f"{call}:signal=SIG{name}:when={calls[:n + 1].count(call)}" for n, call in enumerate(calls)]
-    points = points[calls.index("prctl"):] if "prctl" in calls else []
+    first, around = calls.index("prctl") if "prctl" in calls else len(calls), list(zip(["", *calls], calls, calls[1:]))
+    points = [point for n, point in enumerate(points[:-1]) if n >= first and around[first:n].count(around[n]) < 2]
     check(len(points) > 50, "too few calls in a clean run:", calls)
     delivered, failures = 0, []
     for tried, point in enumerate(points, 1):
         try:
             shown = traced("-e status=none -e inject=" + point)
-            delivered += b"si_code=SI_KERNEL" in shown
+            # A signal held to the end of the read or the hash is taken there unseen by strace, then raised.
+            delivered += b"si_code=SI_KERNEL" in shown or b"+++ killed by SIG%s" % name.encode() in shown
             stop = name in ("TSTP", "TTIN", "TTOU") and b"si_code=SI_KERNEL" in shown
             check(shown.count(b"--- stopped by") == stop, "stopped", shown.count(b"--- stopped by"), "times, not",
                   int(stop), screen(shown))
@@ -339,12 +345,15 @@ def sweep(name):
             failures.append(f"at {point}: {failure}")
         check(len(failures) < 3 and (tried < len(points) or not failures), len(failures), "of the", tried,
               "points tried failed, of", len(points), "in all:\n" + "\n".join(failures))
-    # Some calls may not come again in a later run (on exit_group nothing is
-    # delivered), but nearly all must have had the signal.
-    check(delivered * 10 >= len(points) * 9, "the signal came at only", delivered, "of", len(points), "points")
+    # Some calls may not come again in a later run, but nearly all must have
+    # had the signal. A SIGCONT is held through the read and taken unseen.
+    check(delivered * 10 >= len(points) * 9 or name == "CONT", "the signal came at only", delivered, "of", len(points),
+          "points")
 
 
-SIGNALS = "HUP INT QUIT TERM ALRM USR1 USR2 PIPE TSTP TTIN TTOU CONT".split()
+# Each of the eight that the shells send, and a sample of the rest that end a
+# process: one that dumps core, one that does not, a real-time one.
+SIGNALS = "HUP INT QUIT TERM ALRM USR1 USR2 PIPE ABRT PWR RT_8 TSTP TTIN TTOU CONT".split()
 TESTS = {"Files": files, **{"Shell/" + name: lambda name=name: [shell(sh, ROWS[name], cleared=termios.ICANON * (
     RAW in ROWS[name])) for sh in ("bash", "dash")] for name in ROWS}, **{
     "Sweep/" + name: lambda name=name: sweep(name) for name in SIGNALS}}
