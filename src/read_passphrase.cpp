@@ -23,25 +23,9 @@ namespace {
 // refuses them.
 bool ends_process(int sig)
 {
-    switch (sig) {
-    case SIGKILL:
-    case SIGSEGV:
-    case SIGBUS:
-    case SIGILL:
-    case SIGFPE:
-    case SIGTRAP:
-    case SIGSTOP:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGCONT:
-    case SIGCHLD:
-    case SIGURG:
-    case SIGWINCH:
-        return false;
-    default:
-        return true;
-    }
+    constexpr std::array others{SIGKILL, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSTOP, SIGTSTP, SIGTTIN,
+                                SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH};
+    return std::ranges::find(others, sig) == others.end();
 }
 
 // The three job-control stops, caught so that the terminal is handed back
@@ -60,25 +44,16 @@ void note_signal(int sig)
     arrived[static_cast<std::size_t>(sig)] = 1;
 }
 
-int take_first(bool (*of)(int))
+// The first signal that `of` names and that arrived, or 0; taken if `take`.
+int first_arrived(bool (*of)(int), bool take)
 {
     for (int sig = 1; sig < NSIG; ++sig) {
         if (of(sig) && arrived[static_cast<std::size_t>(sig)] != 0) {
-            arrived[static_cast<std::size_t>(sig)] = 0;
+            arrived[static_cast<std::size_t>(sig)] = take ? 0 : 1;
             return sig;
         }
     }
     return 0;
-}
-
-bool ending_arrived()
-{
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (ends_process(sig) && arrived[static_cast<std::size_t>(sig)] != 0) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // One read of the passphrase, and all that it needs to start over at any
@@ -100,14 +75,6 @@ struct console {
     sigset_t waiting_mask; // the caller's, with SIGCONT blocked
     std::array<struct sigaction, NSIG> caller_actions;
 };
-
-// `mask` with SIGCONT and `sig` let in.
-sigset_t letting_in(sigset_t mask, int sig)
-{
-    sigdelset(&mask, SIGCONT);
-    sigdelset(&mask, sig);
-    return mask;
-}
 
 // True when a SIGCONT has come since the last look, which is then taken.
 // SIGCONT stays blocked throughout the read, so that what continued the
@@ -229,7 +196,9 @@ bool stop_by(console &c, int sig, bool from_background)
 {
     struct sigaction ours{};
     sigaction(sig, &c.caller_actions[static_cast<std::size_t>(sig)], &ours);
-    const sigset_t stopping = letting_in(c.caller_mask, sig);
+    sigset_t stopping = c.caller_mask;
+    sigdelset(&stopping, SIGCONT);
+    sigdelset(&stopping, sig);
     sigprocmask(SIG_SETMASK, &stopping, nullptr);
     char none = 0;
     const bool stopped = !from_background
@@ -288,10 +257,10 @@ bool start(console &c)
 bool attend(console &c, bool over)
 {
     for (;;) {
-        if (ending_arrived()) {
+        if (first_arrived(ends_process, false) != 0) {
             return false;
         }
-        if (const int sig = take_first(stops_process)) {
+        if (const int sig = first_arrived(stops_process, true)) {
             hand_back(c);
             (void)stop_by(c, sig, false);
             over = true;
@@ -413,10 +382,10 @@ bool read_passphrase(const char *prompt, std::span<char> line, sigset_t &held)
         (void)close(c.waiter);
     }
     release_signals(c, held);
-    const bool signalled = ending_arrived();
+    const bool signalled = first_arrived(ends_process, false) != 0;
     // A stop asked for as the line came in is honoured, now that the terminal
     // is back.
-    if (const int sig = take_first(stops_process); sig != 0 && !signalled) {
+    if (const int sig = first_arrived(stops_process, true); sig != 0 && !signalled) {
         (void)std::raise(sig);
     }
     // Enter was not echoed: end the prompt's line. A process that never got
@@ -430,19 +399,11 @@ bool read_passphrase(const char *prompt, std::span<char> line, sigset_t &held)
 
 void end_if_signalled(const sigset_t &held)
 {
-    sigset_t pending;
-    sigpending(&pending);
-    for (int sig = 1; sig < NSIG; ++sig) {
-        sigset_t one;
-        sigemptyset(&one);
-        sigaddset(&one, sig);
-        const timespec now{};
-        if (sigismember(&held, sig) == 1
-            && (arrived[static_cast<std::size_t>(sig)] != 0
-                || (sigismember(&pending, sig) == 1 && sigtimedwait(&one, nullptr, &now) == sig))) {
-            sigprocmask(SIG_UNBLOCK, &one, nullptr);
-            (void)std::raise(sig);
-        }
-    }
+    const timespec now{};
+    int sig = first_arrived(ends_process, true);
+    sig = sig != 0 ? sig : sigtimedwait(&held, nullptr, &now);
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
+    if (sig > 0) {
+        (void)std::raise(sig);
+    }
 }
