@@ -24,7 +24,7 @@ namespace {
 bool ends_process(int sig)
 {
     constexpr std::array others{SIGKILL, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSTOP, SIGTSTP, SIGTTIN,
-                                SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH};
+        SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH};
     return std::ranges::find(others, sig) == others.end();
 }
 
@@ -200,11 +200,16 @@ bool stop_by(console &c, int sig, bool from_background)
     sigdelset(&stopping, SIGCONT);
     sigdelset(&stopping, sig);
     sigprocmask(SIG_SETMASK, &stopping, nullptr);
+    // An ending signal held until now reaches note_signal with the new mask:
+    // the process is not to stop then, but to end.
     char none = 0;
-    const bool stopped = !from_background
-        ? std::raise(sig) == 0
-        : ((sig == SIGTTIN ? read(STDIN_FILENO, &none, 0) : tcdrain(STDIN_FILENO)) != 0 && errno == EINTR)
-            || !in_background();
+    bool stopped = first_arrived(ends_process, false) != 0;
+    if (!stopped && !from_background) {
+        stopped = std::raise(sig) == 0;
+    } else if (!stopped) {
+        const bool touched = (sig == SIGTTIN ? read(STDIN_FILENO, &none, 0) : tcdrain(STDIN_FILENO)) == 0;
+        stopped = (!touched && errno == EINTR) || !in_background();
+    }
     sigprocmask(SIG_SETMASK, &c.reading_mask, nullptr);
     sigaction(sig, &ours, nullptr);
     return stopped;
