@@ -241,8 +241,7 @@ bool start(console &c)
             c.quiet.c_cc[VTIME] = 0;
         }
     }
-    // A stop before now is answered by this start; one from now on leaves a
-    // SIGCONT that starts it over again.
+    // A stop before now is answered by this start.
     (void)continued();
     tcsetattr(STDIN_FILENO, TCSANOW, &c.quiet);
     c.echo_off = true;
@@ -276,7 +275,16 @@ bool attend(console &c, bool over)
             return true;
         }
         if (!in_background()) {
-            return start(c);
+            // A stop while the prompt was shown (which takes as long as
+            // output is held with Ctrl-S) leaves a SIGCONT: start over again.
+            if (!start(c)) {
+                return false;
+            }
+            over = continued();
+            if (!over) {
+                return true;
+            }
+            continue;
         }
         // Continued with bg, or started with &: the terminal is not ours to
         // change or read from, and nothing is shown. Stop as a job that reads
@@ -316,12 +324,7 @@ bool read_line(console &c)
         if (c.at_terminal && !attend(c, over)) {
             return false;
         }
-        // A stop between two waits, where it cannot end one, is seen by the
-        // SIGCONT it leaves.
-        over = c.at_terminal && continued();
-        if (over) {
-            continue;
-        }
+        over = false;
         if (!await_input(c)) {
             if (errno == EINTR) {
                 // A signal caught, a stop, or nothing at all (the freezer, a
@@ -331,8 +334,9 @@ bool read_line(console &c)
             }
             return false;
         }
-        // A SIGCONT that came during the wait without ending it found nothing
-        // stopped (fg after bg, before the job stopped again): it changes nothing.
+        // A SIGCONT that came since the last wait without ending this one
+        // found nothing stopped (fg after bg, before the job stopped again):
+        // it changes nothing. So does a stop in the instant of a read.
         (void)(c.at_terminal && continued());
         // Past the end of the room, the last slot takes the dropped bytes;
         // the terminating NUL overwrites it.

@@ -74,8 +74,9 @@ FILE_CASES = {
     "stdout on a full disk": (SECRET + b"\n", b"", ">/dev/full"),
     "stdout closed": (SECRET + b"\n", b"", ">&-"),
     # Not under a launcher, whose own writes come first.
-    "the prompt lost, the rest written": (SECRET + b"\n", b"", 'strace -o /dev/null -e trace=write -e '
-                                          'inject=write:error=EIO:when=1 -E ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" "$@" 2>&1 >/dev/null'),
+    "the prompt lost, the rest written": (SECRET + b"\n", b"", 'strace -o /dev/null -e trace=write -e inject=write:'
+                                          'error=EIO:when=1 -E ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" "$@" '
+                                          '2>&1 >/dev/null'),
     "stdin closed": (b"", b"", "<&-"),
     "a read error after part of a line": (SECRET[:3], b"", ""),
 }
