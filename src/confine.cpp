@@ -14,17 +14,18 @@ namespace {
 
 // Allowed whatever their arguments. By name, so that each architecture takes
 // those it has and skips the others: arm64 has no poll or getpgrp, and its
-// glibc makes them ppoll and getpgid.
-constexpr std::array any_arguments{// The line in, the prompt and the result out, and the epoll instance and
-    // standard output closed; stdio asks what standard output is.
-    "read", "write", "close", "newfstatat", "fstat",
+// glibc makes them ppoll and getpgid. First the line in, the prompt and the
+// result out, the epoll instance and standard output closed, and stdio's
+// question of what standard output is.
+constexpr std::array any_arguments{"read", "write", "close", "newfstatat", "fstat",
     // The waits for input: from a pipe or a file, and at a terminal.
     "poll", "ppoll", "epoll_create1", "epoll_ctl", "epoll_pwait",
     // The heap and the hash's scratch memory, their locks, and the salt's
     // random bytes (and malloc's own).
     "brk", "munmap", "mlock", "munlock", "mlockall", "munlockall", "getrandom",
     // Signals caught, held and taken at a terminal, and a call interrupted by
-    // a stop started again; the foreground check, and what raise asks first.
+    // a stop started again; the foreground check, what raise asks first, and
+    // the exit.
     "rt_sigaction", "rt_sigprocmask", "rt_sigreturn", "rt_sigpending", "rt_sigtimedwait", "restart_syscall",
     "getpgrp", "getpgid", "getpid", "gettid", "exit_group"};
 
