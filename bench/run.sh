@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # bench/run.sh [RUNS]: whole-process cost of the release build of passhash
-# against a baseline that makes only the two libxcrypt calls, side by side in
+# against a baseline that makes only the two libxcrypt calls (as root, with
+# the same whole-process lock around the hash), side by side in
 # one run: median wall time (hyperfine) and peak RSS (GNU time), with ratios.
 set -euo pipefail
 runs=${1:-30}

@@ -22,7 +22,7 @@ fail() { echo "arm64 kernel run: $*"; exit 1; }
 # stty, touch) and the libraries of those and of the tool.
 python=$(apt-cache depends python3-minimal:arm64 | awk '/Depends: python3\.[0-9]+-minimal/ {print $2; exit}')
 python=${python%:arm64}
-packages=(busybox-static bash dash coreutils util-linux strace libc6 libcrypt1 libstdc++6 libgcc-s1 libtinfo6
+packages=(busybox-static bash dash coreutils util-linux strace libc6 libcrypt1 libseccomp2 libstdc++6 libgcc-s1 libtinfo6
   libsmartcols1 libcap-ng0 libselinux1 libpcre2-8-0 libacl1 libattr1 libunwind8 liblzma5
   python3-minimal "$python" "lib$python" "lib${python%-minimal}-stdlib" libffi8 libexpat1 zlib1g)
 kernel=$(apt-cache depends linux-image-cloud-arm64:arm64 | awk '/Depends: linux-image-/ {print $2; exit}')

@@ -2,6 +2,7 @@
 // one-way hash in the crypt(5) format. Nothing is stored and nothing is said on
 // standard error: the exit status tells whether a hash was printed.
 
+#include "confine.h"
 #include "hash_passphrase.h"
 #include "read_passphrase.h"
 
@@ -47,6 +48,7 @@ bool close_stdout()
 int main()
 {
     keep_memory_private();
+    confine();
 
     std::array<char, line_size> line{};
     // Kept out of swap while it holds the passphrase, where the limit allows

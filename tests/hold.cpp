@@ -7,19 +7,27 @@
 // (as kill -STOP would) as its wait for input at the terminal ends with a key
 // to read, before it reads; "tcflush" holds its first flush of the terminal
 // until a key is typed.
+//
+// As the tool first waits for input, at a terminal or not, it tries what its
+// filter must refuse with EPERM: to open a file, make a socket, run a program
+// and signal its parent. What is not refused is said on standard error.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -37,14 +45,47 @@ template <typename Call> Call next(const char *name)
     return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
 }
 
+// Opened before the tool runs, and so before its filter; never as one of the
+// standard descriptors, which the tool may be given closed.
+FILE *maps = nullptr;
+pid_t parent = 0;
+
+__attribute__((constructor)) void open_maps()
+{
+    const int opened = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    const int kept = fcntl(opened, F_DUPFD_CLOEXEC, 3);
+    (void)close(opened);
+    maps = kept == -1 ? nullptr : fdopen(kept, "r");
+    parent = getppid();
+}
+
+// A sanitizer build loads no filter: nothing would be refused there.
+void try_what_is_refused()
+{
+#ifndef PASSHASH_SANITIZE
+    static bool tried = false;
+    const auto refused = [](const char *what, int result) {
+        (void)((result == -1 && errno == EPERM)
+            || dprintf(STDERR_FILENO, "passhash-hold: %s not refused\n", what));
+    };
+    char *const none[] = {nullptr};
+    if (!std::exchange(tried, true)) {
+        refused("open", open("/nonexistent", O_RDONLY | O_CLOEXEC));
+        refused("socket", socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        refused("execve", execve("/nonexistent", none, none));
+        refused("kill of the parent", kill(parent, 0));
+    }
+#endif
+}
+
 // At exit, and before an ending signal is raised.
 __attribute__((destructor)) void scan()
 {
     const char *backwards = std::getenv("PASSHASH_SCAN");
     const std::size_t size = backwards == nullptr ? 0 : std::strlen(backwards);
     // Read in place: the tool is not dumpable, so its /proc/self/mem is
-    // root's alone, and a copy could be found in its turn.
-    FILE *maps = std::fopen("/proc/self/maps", "re");
+    // root's alone, and a copy could be found in its turn. The maps are read
+    // once, as the tool ends: the filter refuses the seek back to their start.
     if (size > 0 && maps == nullptr) {
         dprintf(STDERR_FILENO, "passhash-hold: cannot look into memory\n");
     }
@@ -67,6 +108,7 @@ __attribute__((destructor)) void scan()
         }
     }
     (void)(maps == nullptr || std::fclose(maps) == 0);
+    maps = nullptr;
 }
 
 } // namespace
@@ -82,9 +124,16 @@ int raise(int sig) noexcept
     return next<int (*)(int)>("raise")(sig);
 }
 
+int poll(pollfd *fds, nfds_t nfds, int timeout)
+{
+    try_what_is_refused();
+    return next<int (*)(pollfd *, nfds_t, int)>("poll")(fds, nfds, timeout);
+}
+
 // Once the wait for input has seen a key, a stop before the read.
 int epoll_pwait(int epfd, epoll_event *events, int maxevents, int timeout, const sigset_t *ss)
 {
+    try_what_is_refused();
     const int ready = next<int (*)(int, epoll_event *, int, int, const sigset_t *)>("epoll_pwait")(
         epfd, events, maxevents, timeout, ss);
     if (ready > 0 && hold_here("wait")) {

@@ -19,6 +19,6 @@ cmp "$deb" "$work/again/${deb##*/}" || fail "two packages of the same build diff
 lintian --display-info --fail-on error,warning,info --suppress-tags "$tags" "$deb"
 printf './usr/%s\n' bin/passhash share/doc/passhash/{README.md,changelog.gz,copyright} share/man/man1/passhash.1.gz |
   sort | diff - <(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort) || fail "the package holds the above"
-dpkg-deb -f "$deb" Depends | grep -Eq '^libc6 \(.*\), libcrypt1 \(.*\)$' || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb -f "$deb" Depends | grep -Eq '^libc6 \([^)]*\), libcrypt1 \([^)]*\), libseccomp2 \([^)]*\)$' || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -x "$deb" "$work/root"
 printf 'secret\n' | "$@" "$work/root/usr/bin/passhash" | grep -q '^Hashed passphrase is: \$' || fail "packaged tool made no hash"
