@@ -293,10 +293,11 @@ ROWS = {
     "sigcont_alone_changes_nothing": [START, Step(SECRET[:4], True, signal.SIGCONT), Step(settled=True),
                                       Step(SECRET[4:] + b"\n", awaits=DONE), status(0)],
     # As the freezer or a tracer's attach ends a wait, with no signal: only
-    # what follows the prompt counts, and it all does.
+    # what follows the prompt counts, and it all does. The memory search is
+    # the tool's alone: strace reads the tool's memory.
     "a_wait_cut_short_with_no_stop_changes_nothing": [RAW, Step(
-        b'ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 strace -o /dev/null -e trace=epoll_pwait -e inject=epoll_pwait:'
-        b'error=EINTR:when=4 "$@"\n', awaits=PROMPT), *HASHED],
+        b'LD_PRELOAD= strace -E LD_PRELOAD=$LD_PRELOAD -E ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 -o /dev/null -e '
+        b'trace=epoll_pwait -e inject=epoll_pwait:error=EINTR:when=4 "$@"\n', awaits=PROMPT), *HASHED],
     # Held between the end of the wait for input and the read (a line typed):
     # the read fails, and the tool stops again in the background.
     "stop_before_the_read_then_bg_starts_over_at_fg": [
