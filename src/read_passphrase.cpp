@@ -281,9 +281,6 @@ bool attend(console &c, bool over)
                 return false;
             }
             over = continued();
-            if (!over) {
-                return true;
-            }
             continue;
         }
         // Continued with bg, or started with &: the terminal is not ours to
