@@ -241,7 +241,8 @@ bool start(console &c)
             c.quiet.c_cc[VTIME] = 0;
         }
     }
-    // A stop before now is answered by this start.
+    // A stop before now is answered by this start; one from now on leaves a
+    // SIGCONT that starts it over again.
     (void)continued();
     tcsetattr(STDIN_FILENO, TCSANOW, &c.quiet);
     c.echo_off = true;
@@ -275,13 +276,7 @@ bool attend(console &c, bool over)
             return true;
         }
         if (!in_background()) {
-            // A stop while the prompt was shown (which takes as long as
-            // output is held with Ctrl-S) leaves a SIGCONT: start over again.
-            if (!start(c)) {
-                return false;
-            }
-            over = continued();
-            continue;
+            return start(c);
         }
         // Continued with bg, or started with &: the terminal is not ours to
         // change or read from, and nothing is shown. Stop as a job that reads
@@ -307,6 +302,17 @@ bool await_input(const console &c)
     return epoll_pwait(c.waiter, &ready, 1, -1, &c.waiting_mask) >= 0;
 }
 
+// A stop between two waits, where it cannot end one (while the prompt is
+// shown, which takes as long as output is held with Ctrl-S, or a byte is
+// read), is seen by the SIGCONT that it leaves. While input waits to be read
+// (the rest of a line sent at once), a SIGCONT is taken for one alone, as the
+// wait would have taken it: what was typed is not dropped for it.
+bool stopped_between(const console &c)
+{
+    epoll_event ready{};
+    return epoll_pwait(c.waiter, &ready, 1, 0, &c.reading_mask) == 0 && continued();
+}
+
 // Reads one line into c.line, NUL-terminated and without its newline; true
 // when it was read whole and fits. Bytes are read one at a time so that
 // nothing past the newline is consumed: whatever follows stays for the next
@@ -321,7 +327,10 @@ bool read_line(console &c)
         if (c.at_terminal && !attend(c, over)) {
             return false;
         }
-        over = false;
+        over = c.at_terminal && stopped_between(c);
+        if (over) {
+            continue;
+        }
         if (!await_input(c)) {
             if (errno == EINTR) {
                 // A signal caught, a stop, or nothing at all (the freezer, a
@@ -331,9 +340,9 @@ bool read_line(console &c)
             }
             return false;
         }
-        // A SIGCONT that came since the last wait without ending this one
-        // found nothing stopped (fg after bg, before the job stopped again):
-        // it changes nothing. So does a stop in the instant of a read.
+        // A SIGCONT that came during the wait without ending it found nothing
+        // stopped (fg after bg, before the job stopped again): it changes
+        // nothing.
         (void)(c.at_terminal && continued());
         // Past the end of the room, the last slot takes the dropped bytes;
         // the terminating NUL overwrites it.
