@@ -305,12 +305,13 @@ bool await_input(const console &c)
 // A stop between two waits, where it cannot end one (while the prompt is
 // shown, which takes as long as output is held with Ctrl-S, or a byte is
 // read), is seen by the SIGCONT that it leaves. While input waits to be read
-// (the rest of a line sent at once), a SIGCONT is taken for one alone, as the
-// wait would have taken it: what was typed is not dropped for it.
+// (the rest of a line sent at once), a SIGCONT is left for the wait to take
+// for one alone: what was typed is not dropped for it. Only the terminal
+// taken by the shell then tells a stop and bg (the shell may read that input).
 bool stopped_between(const console &c)
 {
     epoll_event ready{};
-    return epoll_pwait(c.waiter, &ready, 1, 0, &c.reading_mask) == 0 && continued();
+    return epoll_pwait(c.waiter, &ready, 1, 0, &c.reading_mask) == 0 ? continued() : in_background();
 }
 
 // Reads one line into c.line, NUL-terminated and without its newline; true
