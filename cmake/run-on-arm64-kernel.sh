@@ -81,13 +81,20 @@ bb=/bin/busybox
 \$bb mkdir -p /dev/pts && \$bb mount -t devpts devpts /dev/pts
 export PATH=/usr/local/bin:/usr/bin:/bin HOME=/tmp
 echo "guest: uname -m: \$(\$bb uname -m)"
-# The sweep, which runs the tool some 90 times a signal, with one signal that
+# The sweep, which runs the tool some 60 times a signal, with one signal that
 # ends it and one that stops it: this kernel runs under emulation.
 python3 $tests $tool $hold Files 'Shell/*' Sweep/TERM Sweep/TSTP
 suite=\$?
 \$bb mkdir /package && \$bb dpkg-deb -x /passhash.deb /package
 PASSHASH_PACKAGED=/package/usr/bin/passhash python3 $tests $tool $hold Files
 package=\$?
+# The packaged tool confined as it waits for input, as the kernel says.
+\$bb mkfifo /tmp/in
+/package/usr/bin/passhash </tmp/in >/dev/null &
+exec 3>/tmp/in
+until \$bb grep -q poll /proc/\$!/wchan 2>/dev/null || ! \$bb kill -0 \$! 2>/dev/null; do \$bb sleep 0.1; done
+echo "guest: the packaged tool waiting:" \$(\$bb grep -E '^(NoNewPrivs|Seccomp):' /proc/\$!/status)
+echo secret >&3; exec 3>&-; wait \$!
 echo "guest: suite \$suite package \$package"
 \$bb poweroff -f
 EOF
