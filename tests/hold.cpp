@@ -45,6 +45,15 @@ template <typename Call> Call next(const char *name)
     return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
 }
 
+// Said on standard error with write alone: dprintf first asks where the
+// descriptor stands, which the filter refuses, and then writes nothing.
+void say(const char *what, const char *rest)
+{
+    char text[4200];
+    const int size = std::snprintf(text, sizeof text, "passhash-hold: %s%s", what, rest);
+    (void)write(STDERR_FILENO, text, static_cast<std::size_t>(std::clamp(size, 0, int{sizeof text} - 1)));
+}
+
 // Opened before the tool runs, and so before its filter; never as one of the
 // standard descriptors, which the tool may be given closed.
 FILE *maps = nullptr;
@@ -65,8 +74,7 @@ void try_what_is_refused()
 #ifndef PASSHASH_SANITIZE
     static bool tried = false;
     const auto refused = [](const char *what, int result) {
-        (void)((result == -1 && errno == EPERM)
-            || dprintf(STDERR_FILENO, "passhash-hold: %s not refused\n", what));
+        (void)((result == -1 && errno == EPERM) || (say(what, " not refused\n"), true));
     };
     char *const none[] = {nullptr};
     if (!std::exchange(tried, true)) {
@@ -87,7 +95,7 @@ __attribute__((destructor)) void scan()
     // root's alone, and a copy could be found in its turn. The maps are read
     // once, as the tool ends: the filter refuses the seek back to their start.
     if (size > 0 && maps == nullptr) {
-        dprintf(STDERR_FILENO, "passhash-hold: cannot look into memory\n");
+        say("cannot look into memory\n", "");
     }
     // Searched for back to front, so that the search makes no copy either.
     const std::reverse_iterator word(backwards + size);
@@ -104,7 +112,7 @@ __attribute__((destructor)) void scan()
         const auto *first = reinterpret_cast<const char *>(start);
         const auto *last = at[2] == 'w' && end - start < (1UL << 26) ? first + (end - start) : first;
         if (std::search(first, last, word, word_end) != last) {
-            dprintf(STDERR_FILENO, "passhash-hold: a copy in %s", line);
+            say("a copy in ", line);
         }
     }
     (void)(maps == nullptr || std::fclose(maps) == 0);
